@@ -1,0 +1,58 @@
+// The exported host-side settings (OrvexHost.h).
+#include <cstring>
+
+#include "LuaEngineManager.h"
+#include "OrvexHost.h"
+#include "pyn/HostSettings.h"
+#include "pyn/LogMessage.h"
+
+extern "C" {
+
+ORVEX_API void orvexSetApplicationDir(const char* dir) {
+    try {
+        pyn::CHostSettings::SetApplicationDir(dir ? dir : "");
+    } catch (...) {
+    }
+}
+
+ORVEX_API void orvexSetLocalCodePage(const char* codePage) {
+    try {
+        pyn::CHostSettings::SetLocalCodePage(codePage ? codePage : "");
+    } catch (...) {
+    }
+}
+
+ORVEX_API void orvexSetLogSink(OrvexLogSink sink, void* user) { pyn::CLogMessage::SetSink(sink, user); }
+
+}  // extern "C"
+
+namespace {
+
+size_t CopyOut(const std::string& text, char* out, size_t outSize) {
+    if (text.size() <= outSize && out && !text.empty()) std::memcpy(out, text.data(), text.size());
+    return text.size();
+}
+
+}  // namespace
+
+extern "C" {
+
+ORVEX_API size_t orvexEncodeScript(const char* source, size_t size, char* out, size_t outSize) {
+    try {
+        if (!source || size == 0) return 0;
+        return CopyOut(orvex::CLuaEngineManager::EncodeScriptText(std::string(source, size)), out, outSize);
+    } catch (...) {
+        return 0;
+    }
+}
+
+ORVEX_API size_t orvexDecodeScript(const char* encoded, size_t size, char* out, size_t outSize) {
+    try {
+        if (!encoded || size == 0) return 0;
+        return CopyOut(orvex::CLuaEngineManager::DecodeScriptText(std::string(encoded, size)), out, outSize);
+    } catch (...) {
+        return 0;
+    }
+}
+
+}  // extern "C"

@@ -1,0 +1,150 @@
+#include "LuaEngineManager.h"
+
+#include <utility>
+
+#include "pyn/AlgorithmUtil.h"
+#include "pyn/FileUtil.h"
+#include "pyn/ThreadUtil.h"
+
+namespace orvex {
+namespace {
+
+// Holds the engine lock taken by a successful try until the scope ends.
+class EngineLockHold {
+public:
+    EngineLockHold(pyn::CReadWriteLockUtil& lock, bool exclusive)
+        : m_lock(lock),
+          m_held(exclusive ? lock.tryWriteLock(CLuaEngineManager::kLockTimeout)
+                           : lock.tryReadLock(CLuaEngineManager::kLockTimeout)) {}
+    ~EngineLockHold() {
+        if (m_held) m_lock.unlock();
+    }
+    EngineLockHold(const EngineLockHold&) = delete;
+    EngineLockHold& operator=(const EngineLockHold&) = delete;
+    bool held() const { return m_held; }
+
+private:
+    pyn::CReadWriteLockUtil& m_lock;
+    bool m_held;
+};
+
+const char kTryLockTimeout[] = "tryLock Timeout";
+
+}  // namespace
+
+CLuaEngineManager& CLuaEngineManager::Instance() {
+    static CLuaEngineManager manager;
+    return manager;
+}
+
+bool CLuaEngineManager::Exec(bool exclusive, const std::string& scriptPath, const std::string& functionName,
+                             std::string& result, const std::vector<std::string>& args, bool encoded) {
+    EngineLockHold hold(m_engineLock, exclusive);
+    if (!hold.held()) {
+        result = kTryLockTimeout;
+        return false;
+    }
+    std::string source = GetScriptSource(scriptPath, encoded);
+    std::shared_ptr<CLuaWorker> worker = GetThreadWorker();
+    return worker->ExecScript(source, functionName, result, args);
+}
+
+bool CLuaEngineManager::ExecLua(const std::string& scriptPath, const std::string& functionName,
+                                std::string& result, const std::vector<std::string>& args, bool encoded) {
+    return Exec(false, scriptPath, functionName, result, args, encoded);
+}
+
+bool CLuaEngineManager::LockExecLua(const std::string& scriptPath, const std::string& functionName,
+                                    std::string& result, const std::vector<std::string>& args, bool encoded) {
+    return Exec(true, scriptPath, functionName, result, args, encoded);
+}
+
+int CLuaEngineManager::GetVarInt(const std::string& scriptPath, const std::string& varName, bool encoded) {
+    EngineLockHold hold(m_engineLock, false);
+    if (!hold.held()) return 0;
+    std::string source = GetScriptSource(scriptPath, encoded);
+    return GetThreadWorker()->GetVarInt(source, varName);
+}
+
+std::map<std::string, std::string> CLuaEngineManager::GetVarMap(const std::string& scriptPath,
+                                                                const std::string& varName, bool encoded) {
+    EngineLockHold hold(m_engineLock, false);
+    if (!hold.held()) return {};
+    std::string source = GetScriptSource(scriptPath, encoded);
+    return GetThreadWorker()->GetVarMap(source, varName);
+}
+
+bool CLuaEngineManager::RunModuleScript(const std::string& scriptPath, bool encoded) {
+    EngineLockHold hold(m_engineLock, false);
+    if (!hold.held()) return false;
+    std::string source = GetScriptSource(scriptPath, encoded);
+    return GetThreadWorker()->RunModuleSource(source);
+}
+
+void CLuaEngineManager::ClearLuaCache() {
+    pyn::CMutexLockUtil guard(m_cacheMutex);
+    m_sourceCache.clear();
+}
+
+std::string CLuaEngineManager::DecodeScriptText(const std::string& text) {
+    std::string decoded = pyn::CAlgorithmUtil::fromBase64(text);
+    for (char& c : decoded) c = static_cast<char>(~static_cast<unsigned char>(c));
+    return decoded;
+}
+
+std::string CLuaEngineManager::EncodeScriptText(const std::string& source) {
+    std::string complement(source);
+    for (char& c : complement) c = static_cast<char>(~static_cast<unsigned char>(c));
+    return pyn::CAlgorithmUtil::toBase64(complement);
+}
+
+std::string CLuaEngineManager::GetScriptSource(const std::string& scriptPath, bool encoded) {
+    pyn::CMutexLockUtil guard(m_cacheMutex);
+    if (m_sourceCache.size() >= kMaxCacheEntries) m_sourceCache.clear();
+    auto hit = m_sourceCache.find(scriptPath);
+    if (hit != m_sourceCache.end()) return hit->second;
+
+    std::string text;
+    // Reading stops at the limit: a longer file arrives with exactly
+    // kMaxScriptBytes bytes and is refused below, unread past that point.
+    pyn::CFileUtil::ReadFullFile(scriptPath, text, kMaxScriptBytes);
+    if (text.empty() || text.size() >= kMaxScriptBytes) return std::string();
+    if (!encoded) return text;
+    std::string decoded = DecodeScriptText(text);
+    if (!decoded.empty()) m_sourceCache.emplace(scriptPath, decoded);
+    return decoded;
+}
+
+std::shared_ptr<CLuaWorker> CLuaEngineManager::GetThreadWorker() {
+    pyn::CMutexLockUtil guard(m_workerMutex);
+    const uint32_t id = pyn::CThreadUtil::GetCurrentThreadId();
+    auto it = m_workers.find(id);
+    if (it != m_workers.end()) return it->second;
+    auto worker = std::make_shared<CLuaWorker>();
+    m_workers.emplace(id, worker);
+    return worker;
+}
+
+void CLuaEngineManager::ReleaseThreadWorker() {
+    std::shared_ptr<CLuaWorker> worker;
+    {
+        pyn::CMutexLockUtil guard(m_workerMutex);
+        auto it = m_workers.find(pyn::CThreadUtil::GetCurrentThreadId());
+        if (it == m_workers.end()) return;
+        worker = std::move(it->second);
+        m_workers.erase(it);
+    }
+    // The Lua state closes here, on its own thread, outside the map's mutex.
+}
+
+size_t CLuaEngineManager::WorkerCountForTesting() {
+    pyn::CMutexLockUtil guard(m_workerMutex);
+    return m_workers.size();
+}
+
+size_t CLuaEngineManager::CacheSizeForTesting() {
+    pyn::CMutexLockUtil guard(m_cacheMutex);
+    return m_sourceCache.size();
+}
+
+}  // namespace orvex

@@ -1,0 +1,66 @@
+// The process-wide engine manager: the engine lock, the worker of every
+// calling thread and the cache of decoded script sources.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "LuaWorker.h"
+#include "pyn/MutexUtil.h"
+#include "pyn/ReadWriteLockUtil.h"
+
+namespace orvex {
+
+class CLuaEngineManager {
+public:
+    // The one manager of the process, built on first use.
+    static CLuaEngineManager& Instance();
+
+    static constexpr int kLockTimeout = 60;
+    static constexpr size_t kMaxCacheEntries = 30;
+    static constexpr size_t kMaxScriptBytes = 0x500000;
+
+    bool ExecLua(const std::string& scriptPath, const std::string& functionName, std::string& result,
+                 const std::vector<std::string>& args, bool encoded);
+    bool LockExecLua(const std::string& scriptPath, const std::string& functionName, std::string& result,
+                     const std::vector<std::string>& args, bool encoded);
+    int GetVarInt(const std::string& scriptPath, const std::string& varName, bool encoded);
+    std::map<std::string, std::string> GetVarMap(const std::string& scriptPath, const std::string& varName,
+                                                 bool encoded);
+    void ClearLuaCache();
+
+    // Runs a module file in the calling thread's worker (see RunModuleSource).
+    bool RunModuleScript(const std::string& scriptPath, bool encoded);
+    // Source text of a script file ("" = nothing to run).
+    std::string GetScriptSource(const std::string& scriptPath, bool encoded);
+    // The calling thread's worker, created on first use.
+    std::shared_ptr<CLuaWorker> GetThreadWorker();
+    // Drops the calling thread's worker and closes its Lua state (used when a
+    // thread the engine started itself has finished).
+    void ReleaseThreadWorker();
+
+    // Decodes the encoded script form; "" when it does not decode.
+    static std::string DecodeScriptText(const std::string& text);
+    static std::string EncodeScriptText(const std::string& source);
+
+    size_t WorkerCountForTesting();
+    size_t CacheSizeForTesting();
+
+private:
+    CLuaEngineManager() = default;
+    bool Exec(bool exclusive, const std::string& scriptPath, const std::string& functionName, std::string& result,
+              const std::vector<std::string>& args, bool encoded);
+
+    // Members in this order: destruction closes the workers' Lua states
+    // after the cache is gone and before the worker-map mutex.
+    pyn::CMutexUtil m_workerMutex;
+    std::map<uint32_t, std::shared_ptr<CLuaWorker>> m_workers;
+    pyn::CReadWriteLockUtil m_engineLock;
+    pyn::CMutexUtil m_cacheMutex;
+    std::map<std::string, std::string> m_sourceCache;
+};
+
+}  // namespace orvex

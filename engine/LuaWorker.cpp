@@ -1,0 +1,255 @@
+#include "LuaWorker.h"
+
+extern "C" {
+#include <lauxlib.h>
+#include <lua.h>
+#include <lualib.h>
+}
+
+#include "LuaEngineInterface.h"
+#include "ScriptBinding.h"
+#include "pyn/LogMessage.h"
+#include "pyn/StringUtil.h"
+#include "pyn/ThreadUtil.h"
+
+namespace orvex {
+namespace {
+
+const char kDefaultFunction[] = "orvexScriptMain";
+const char kIsFunctionFail[] = "isfunction fail";
+const char kTooManyArguments[] = "too many arguments";
+const char kOutOfMemory[] = "not enough memory";
+
+// Thrown by the panic handler: Lua raised an error outside every protected
+// call (only lack of memory can do that in the worker's own API calls).
+struct LuaPanic {};
+
+int ThrowOnPanic(lua_State*) { throw LuaPanic{}; }
+
+// Text of the error value on top of the stack, converted for the caller.
+// Lua errors normally carry a string; any other value is described instead.
+std::string ErrorText(lua_State* L) {
+    size_t len = 0;
+    const char* s = lua_tolstring(L, -1, &len);
+    if (s) return pyn::CStringUtil::s2s_utf8(s, len);
+    return std::string("(error object is a ") + luaL_typename(L, -1) + " value)";
+}
+
+// Reads a stack value as caller text the way GetVarMap needs it: strings and
+// numbers in their text form, converted to the local code page; else "".
+std::string ValueAsLocalText(lua_State* L, int index) {
+    if (!lua_isstring(L, index)) return std::string();
+    size_t len = 0;
+    const char* s = lua_tolstring(L, index, &len);
+    if (!s || len == 0) return std::string();
+    return pyn::CStringUtil::utf8_s2s(s, len);
+}
+
+}  // namespace
+
+CLuaWorker::CLuaWorker() {
+    if (!StartLuaWork()) pyn::CLogMessage::GetInstance()->WriteLogMessage("StartLuaWork Fail", pyn::PynLogInfo);
+}
+
+CLuaWorker::~CLuaWorker() {
+    if (m_state) {
+        lua_close(m_state);
+        m_state = nullptr;
+    }
+}
+
+bool CLuaWorker::StartLuaWork() {
+    if (m_ownerThread == 0) m_ownerThread = pyn::CThreadUtil::GetCurrentThreadId();
+    if (m_state) return true;
+    lua_State* L = luaL_newstate();
+    if (!L) return false;
+    // Opening the libraries can only fail for lack of memory; do it protected
+    // so such a failure closes the state instead of escaping.
+    auto open = [](lua_State* S) -> int {
+        luaL_openlibs(S);
+        luaopen_LuaEngine(S);
+        return 0;
+    };
+    if (lua_cpcall(L, open, nullptr) != 0) {
+        lua_close(L);
+        return false;
+    }
+    lua_atpanic(L, &ThrowOnPanic);
+    m_state = L;
+    return true;
+}
+
+void CLuaWorker::RecoverFromPanic() {
+    // The state met an error outside every protected call: it cannot be
+    // trusted any more. Close it (freeing what the scripts held) and give the
+    // thread a fresh one.
+    lua_close(m_state);
+    m_state = nullptr;
+    if (!StartLuaWork()) pyn::CLogMessage::GetInstance()->WriteLogMessage("StartLuaWork Fail", pyn::PynLogInfo);
+}
+
+bool CLuaWorker::IsOwnerThread() const { return pyn::CThreadUtil::GetCurrentThreadId() == m_ownerThread; }
+
+bool CLuaWorker::ExecScript(const std::string& source, const std::string& functionName, std::string& result,
+                            const std::vector<std::string>& args) {
+    try {
+        return ExecScriptImpl(source, functionName, result, args);
+    } catch (const LuaPanic&) {
+        RecoverFromPanic();
+        result = kOutOfMemory;
+        return false;
+    }
+}
+
+bool CLuaWorker::CallScriptFunction(const std::string& functionName, std::string& result,
+                                    const std::vector<std::string>& args) {
+    try {
+        return CallScriptFunctionImpl(functionName, result, args);
+    } catch (const LuaPanic&) {
+        RecoverFromPanic();
+        result = kOutOfMemory;
+        return false;
+    }
+}
+
+int CLuaWorker::GetVarInt(const std::string& source, const std::string& varName) {
+    try {
+        return GetVarIntImpl(source, varName);
+    } catch (const LuaPanic&) {
+        RecoverFromPanic();
+        return 0;
+    }
+}
+
+std::map<std::string, std::string> CLuaWorker::GetVarMap(const std::string& source, const std::string& varName) {
+    try {
+        return GetVarMapImpl(source, varName);
+    } catch (const LuaPanic&) {
+        RecoverFromPanic();
+        return {};
+    }
+}
+
+bool CLuaWorker::ExecScriptImpl(const std::string& source, const std::string& functionName, std::string& result,
+                                const std::vector<std::string>& args) {
+    const std::string& name = functionName.empty() ? std::string(kDefaultFunction) : functionName;
+    if (!m_state || !IsOwnerThread() || source.empty()) return false;
+    lua_State* L = m_state;
+    if (luaL_loadbuffer(L, source.data(), source.size(), name.c_str()) != 0) {
+        result = ErrorText(L);
+        lua_settop(L, 0);
+        return false;
+    }
+    if (lua_pcall(L, 0, 0, 0) != 0) {
+        result = ErrorText(L);
+        lua_settop(L, 0);
+        return false;
+    }
+    return CallScriptFunctionImpl(name, result, args);
+}
+
+bool CLuaWorker::CallScriptFunctionImpl(const std::string& functionName, std::string& result,
+                                        const std::vector<std::string>& args) {
+    if (!m_state) return false;
+    lua_State* L = m_state;
+    lua_getfield(L, LUA_GLOBALSINDEX, functionName.c_str());
+    if (lua_type(L, -1) != LUA_TFUNCTION) {
+        result = kIsFunctionFail;
+        lua_settop(L, 0);
+        return false;
+    }
+    if (args.size() >= static_cast<size_t>(LUAI_MAXCSTACK) ||
+        !lua_checkstack(L, static_cast<int>(args.size()) + 1)) {
+        result = kTooManyArguments;
+        lua_settop(L, 0);
+        return false;
+    }
+    for (const std::string& arg : args) {
+        if (arg.empty()) {
+            lua_pushlstring(L, "", 0);
+        } else {
+            std::string utf8 = pyn::CStringUtil::s2s_utf8(arg);
+            lua_pushlstring(L, utf8.data(), utf8.size());
+        }
+    }
+    if (lua_pcall(L, static_cast<int>(args.size()), 1, 0) != 0) {
+        result = ErrorText(L);
+        lua_settop(L, 0);
+        return true;
+    }
+    lua_gc(L, LUA_GCCOLLECT, 0);
+    bool outcome = true;
+    if (lua_isstring(L, -1)) {
+        size_t len = 0;
+        const char* s = lua_tolstring(L, -1, &len);
+        result = pyn::CStringUtil::s2s_utf8(s, len);
+    } else if (lua_type(L, -1) == LUA_TBOOLEAN) {
+        outcome = lua_toboolean(L, -1) != 0;
+    }
+    lua_settop(L, 0);
+    return outcome;
+}
+
+bool CLuaWorker::LoadAndRunForRead(const std::string& source) {
+    lua_State* L = m_state;
+    if (luaL_loadstring(L, source.c_str()) != 0 || lua_pcall(L, 0, LUA_MULTRET, 0) != 0) {
+        lua_settop(L, 0);
+        return false;
+    }
+    return true;
+}
+
+int CLuaWorker::GetVarIntImpl(const std::string& source, const std::string& varName) {
+    if (!m_state || source.empty() || !IsOwnerThread()) return 0;
+    if (!LoadAndRunForRead(source)) return 0;
+    lua_State* L = m_state;
+    // The chunk's return values stay below; make room for the global.
+    if (!lua_checkstack(L, 1)) {
+        lua_settop(L, 0);
+        return 0;
+    }
+    lua_getfield(L, LUA_GLOBALSINDEX, varName.c_str());
+    int value = lua_isnumber(L, -1) ? LuaNumberToInt(lua_tonumber(L, -1)) : 0;
+    lua_settop(L, 0);
+    return value;
+}
+
+std::map<std::string, std::string> CLuaWorker::GetVarMapImpl(const std::string& source,
+                                                             const std::string& varName) {
+    std::map<std::string, std::string> values;
+    if (!m_state || source.empty() || !IsOwnerThread()) return values;
+    if (!LoadAndRunForRead(source)) return values;
+    lua_State* L = m_state;
+    if (!lua_checkstack(L, 4)) {
+        lua_settop(L, 0);
+        return values;
+    }
+    lua_getfield(L, LUA_GLOBALSINDEX, varName.c_str());
+    if (lua_type(L, -1) == LUA_TTABLE) {
+        const int table = lua_gettop(L);
+        lua_pushnil(L);
+        while (lua_next(L, table) != 0) {
+            lua_pushvalue(L, -2);  // read the key from a copy: lua_next needs it intact
+            std::string key = ValueAsLocalText(L, -1);
+            lua_pop(L, 1);
+            std::string value = ValueAsLocalText(L, -1);
+            if (!value.empty()) values.emplace(std::move(key), std::move(value));
+            lua_pop(L, 1);
+        }
+    }
+    lua_settop(L, 0);
+    return values;
+}
+
+bool CLuaWorker::RunModuleSource(const std::string& source) {
+    if (!m_state || source.empty()) return false;
+    lua_State* L = m_state;
+    const int base = lua_gettop(L);
+    if (luaL_loadbuffer(L, source.data(), source.size(), "") != 0 || lua_pcall(L, 0, LUA_MULTRET, 0) != 0) {
+        lua_settop(L, base);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace orvex

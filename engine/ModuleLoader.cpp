@@ -1,0 +1,32 @@
+// orvexLoadLua: runs module scripts from the application's "luascript"
+// directory in the calling script's own Lua state.
+#include "LibraryTables.h"
+#include "LuaEngineManager.h"
+#include "ScriptBinding.h"
+#include "pyn/ToolUtil.h"
+
+namespace orvex {
+namespace {
+
+// LoadModule(name): the module chunk's last return value (its own name when
+// it returned nothing); nil when the module could not be run.
+int LoadModule(lua_State* L) {
+    CheckArgCount(L, 1);
+    std::string name = GetStringArg(L, 1);
+    RequireNonEmpty(name);
+    std::string path = pyn::CToolUtil::GetApplicationDirPath() + "/luascript/" + name + ".lua";
+    if (!CLuaEngineManager::Instance().RunModuleScript(path, true)) {
+        lua_settop(L, 0);
+        return 0;
+    }
+    return 1;  // the topmost value: the chunk's last result, or the name argument
+}
+
+}  // namespace
+
+const luaL_Reg kOrvexLoadLuaLib[] = {
+    ORVEX_SCRIPT_FN("LoadModule", LoadModule),
+    {nullptr, nullptr},
+};
+
+}  // namespace orvex

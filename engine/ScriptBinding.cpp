@@ -1,0 +1,121 @@
+#include "ScriptBinding.h"
+
+#include <climits>
+#include <cmath>
+#include <exception>
+#include <new>
+
+namespace orvex {
+
+const char kArgvError[] = "argv error";
+const char kAesEncryptError[] = "aesEncrypt error.";
+const char kAesDecryptError[] = "aesDecrypt error.";
+const char kGetLogBufferError[] = "getLogBuffer error";
+
+namespace {
+const char kOutOfMemory[] = "not enough memory";
+const char kInternalError[] = "internal error";
+}  // namespace
+
+void CheckArgCount(lua_State* L, int count) {
+    if (lua_gettop(L) != count) ThrowArgvError();
+}
+
+void CheckMinArgCount(lua_State* L, int count) {
+    if (lua_gettop(L) < count) ThrowArgvError();
+}
+
+void RequireNonEmpty(const std::string& value) {
+    if (value.empty()) ThrowArgvError();
+}
+
+void RequireNonEmpty(const pyn::ByteVector& value) {
+    if (value.empty()) ThrowArgvError();
+}
+
+std::string GetStringArg(lua_State* L, int index) {
+    if (!lua_isstring(L, index)) return std::string();
+    size_t len = 0;
+    const char* s = lua_tolstring(L, index, &len);
+    if (!s || len == 0) return std::string();
+    return pyn::CStringUtil::utf8_s2s(s, len);
+}
+
+pyn::ByteVector GetBufferArg(lua_State* L, int index) {
+    size_t len = 0;
+    const char* s = lua_tolstring(L, index, &len);
+    if (!s || len == 0) return pyn::ByteVector();
+    return pyn::CStringUtil::str2vec(s, len);
+}
+
+std::string GetBytesArg(lua_State* L, int index) {
+    size_t len = 0;
+    const char* s = lua_tolstring(L, index, &len);
+    if (!s || len == 0) return std::string();
+    return std::string(s, len);
+}
+
+int LuaNumberToInt(lua_Number n) {
+    // nearbyint follows the current rounding mode, round-to-nearest-even by
+    // default, which is what the x87 conversion of the 32-bit build does.
+    double r = std::nearbyint(static_cast<double>(n));
+    if (!(r >= static_cast<double>(INT_MIN) && r <= static_cast<double>(INT_MAX))) return INT_MIN;
+    return static_cast<int>(r);
+}
+
+int GetIntArg(lua_State* L, int index) {
+    if (!lua_isnumber(L, index)) return 0;
+    return LuaNumberToInt(lua_tonumber(L, index));
+}
+
+bool GetBoolArg(lua_State* L, int index) {
+    return lua_type(L, index) == LUA_TBOOLEAN && lua_toboolean(L, index) != 0;
+}
+
+void PushText(lua_State* L, const std::string& local) {
+    std::string utf8 = pyn::CStringUtil::s2s_utf8(local);
+    lua_pushlstring(L, utf8.data(), utf8.size());
+}
+
+void PushBytes(lua_State* L, const std::string& bytes) { lua_pushlstring(L, bytes.data(), bytes.size()); }
+
+void PushBytes(lua_State* L, const pyn::ByteVector& bytes) {
+    lua_pushlstring(L, reinterpret_cast<const char*>(bytes.data()), bytes.size());
+}
+
+void PushBool(lua_State* L, bool value) { lua_pushboolean(L, value ? 1 : 0); }
+
+void ReserveStack(lua_State* L, int extra) {
+    if (extra < 0 || !lua_checkstack(L, extra)) ThrowArgvError();
+}
+
+void PushTextList(lua_State* L, const std::vector<std::string>& local) {
+    ReserveStack(L, 3);
+    lua_createtable(L, 0, 0);
+    lua_Integer index = 1;
+    for (const std::string& item : local) {
+        lua_pushinteger(L, index++);
+        PushText(L, item);
+        lua_settable(L, -3);
+    }
+}
+
+const char* RunScriptBody(lua_State* L, lua_CFunction body, int* results) noexcept {
+    try {
+        *results = body(L);
+        return nullptr;
+    } catch (const ScriptError& e) {
+        return e.message;
+    } catch (const std::bad_alloc&) {
+        return kOutOfMemory;
+    } catch (const std::exception&) {
+        return kInternalError;
+    } catch (...) {
+        // With Lua built as C++, an error raised by a Lua API call inside the
+        // body (memory exhaustion) arrives here too; it is raised again as a
+        // plain Lua error by the caller.
+        return kInternalError;
+    }
+}
+
+}  // namespace orvex

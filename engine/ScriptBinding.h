@@ -1,0 +1,93 @@
+// Conventions shared by every orvex script function.
+//
+// A script function is a plain C++ function `int F(lua_State*)` that reads its
+// arguments with the readers below, calls one pyn operation or component and
+// pushes its results with the helpers below. It reports a bad call by
+// throwing (ThrowArgvError / ScriptError), never by calling luaL_error
+// itself. It is registered through ORVEX_SCRIPT_FN, whose wrapper runs it,
+// catches whatever it throws once all of its C++ objects are destroyed, and
+// only then raises the Lua error. No C++ exception ever reaches Lua.
+#pragma once
+
+extern "C" {
+#include <lauxlib.h>
+#include <lua.h>
+}
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "pyn/StringUtil.h"
+
+namespace orvex {
+
+// The fixed messages script functions raise.
+extern const char kArgvError[];           // "argv error"
+extern const char kAesEncryptError[];     // "aesEncrypt error."
+extern const char kAesDecryptError[];     // "aesDecrypt error."
+extern const char kGetLogBufferError[];   // "getLogBuffer error"
+
+// Thrown by a script function; `message` must be a string with static
+// storage duration (one of the constants above).
+struct ScriptError {
+    const char* message;
+};
+
+[[noreturn]] inline void ThrowScriptError(const char* message) { throw ScriptError{message}; }
+[[noreturn]] inline void ThrowArgvError() { throw ScriptError{kArgvError}; }
+
+// "argv error" unless the function got exactly / at least `count` arguments.
+void CheckArgCount(lua_State* L, int count);
+void CheckMinArgCount(lua_State* L, int count);
+// "argv error" when `value` is empty.
+void RequireNonEmpty(const std::string& value);
+void RequireNonEmpty(const pyn::ByteVector& value);
+
+// Argument readers.
+// Text in the local code page: strings and numbers (in Lua's text form),
+// converted from UTF-8; anything else, or a zero-length string, is "".
+// Note: a number argument is turned into a string on the stack itself.
+std::string GetStringArg(lua_State* L, int index);
+// Raw bytes of a string or number; anything else is empty.
+pyn::ByteVector GetBufferArg(lua_State* L, int index);
+// As GetBufferArg, as a std::string.
+std::string GetBytesArg(lua_State* L, int index);
+// A number or numeric string, rounded to the nearest integer (halves to
+// even; NaN and values outside the int range read INT_MIN, as 32-bit x86
+// does); anything else 0.
+int GetIntArg(lua_State* L, int index);
+// The value of a boolean; anything else false.
+bool GetBoolArg(lua_State* L, int index);
+
+// Rounding rule of GetIntArg for a Lua number.
+int LuaNumberToInt(lua_Number n);
+
+// Result helpers.
+void PushText(lua_State* L, const std::string& local);  // converted to UTF-8
+void PushBytes(lua_State* L, const std::string& bytes);  // unchanged
+void PushBytes(lua_State* L, const pyn::ByteVector& bytes);
+void PushBool(lua_State* L, bool value);
+// A list table {texts...} of texts converted to UTF-8.
+void PushTextList(lua_State* L, const std::vector<std::string>& local);
+// Reserves room for `extra` more stack slots; a call that needs more than
+// Lua can give fails as a bad call.
+void ReserveStack(lua_State* L, int extra);
+
+// Runs `body`; returns the message of a failure (null on success) after every
+// object created inside `body` is gone.
+const char* RunScriptBody(lua_State* L, lua_CFunction body, int* results) noexcept;
+
+template <lua_CFunction Body>
+int ScriptFunction(lua_State* L) {
+    int results = 0;
+    const char* error = RunScriptBody(L, Body, &results);
+    if (error) return luaL_error(L, "%s", error);
+    return results;
+}
+
+}  // namespace orvex
+
+// Entry of a library's luaL_Reg table.
+#define ORVEX_SCRIPT_FN(name, fn) \
+    { name, &::orvex::ScriptFunction<fn> }

@@ -1,0 +1,11 @@
+// orvexProc script library.
+#include "LibraryTables.h"
+#include "ScriptBinding.h"
+
+namespace orvex {
+
+const luaL_Reg kOrvexProcLib[] = {
+    {nullptr, nullptr},
+};
+
+}  // namespace orvex

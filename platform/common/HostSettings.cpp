@@ -1,0 +1,52 @@
+#include "pyn/HostSettings.h"
+
+#include <atomic>
+#include <mutex>
+
+namespace pyn {
+namespace {
+
+struct Settings {
+    std::mutex mutex;
+    std::string appDir;
+    std::string codePage;
+    std::atomic<unsigned> generation{1};
+};
+
+Settings& Get() {
+    static Settings settings;
+    return settings;
+}
+
+}  // namespace
+
+void CHostSettings::SetApplicationDir(const std::string& dir) {
+    Settings& s = Get();
+    std::lock_guard<std::mutex> guard(s.mutex);
+    s.appDir = dir;
+}
+
+std::string CHostSettings::ApplicationDirOverride() {
+    Settings& s = Get();
+    std::lock_guard<std::mutex> guard(s.mutex);
+    return s.appDir;
+}
+
+void CHostSettings::SetLocalCodePage(const std::string& name) {
+    Settings& s = Get();
+    std::lock_guard<std::mutex> guard(s.mutex);
+    s.codePage = name;
+    s.generation.fetch_add(1, std::memory_order_acq_rel);
+}
+
+std::string CHostSettings::LocalCodePageOverride() {
+    Settings& s = Get();
+    std::lock_guard<std::mutex> guard(s.mutex);
+    return s.codePage;
+}
+
+unsigned CHostSettings::CodePageGeneration() {
+    return Get().generation.load(std::memory_order_acquire);
+}
+
+}  // namespace pyn

@@ -1,0 +1,49 @@
+// Read-write lock of the pyn utility layer.
+//
+// - Time-outs are counted in seconds (tests shrink the unit with
+//   SetTimeUnitForTesting).
+// - A thread that already holds the lock, shared or exclusive, gets a further
+//   shared hold at once. A thread that holds it exclusively also gets a further
+//   exclusive hold at once; a thread that holds it only shared never gets an
+//   exclusive hold (that could never be granted), so tryWriteLock fails at once.
+// - Threads that hold nothing queue behind a waiting writer, so writers are
+//   not starved by a stream of readers.
+// - unlock releases the calling thread's latest hold; it does nothing when the
+//   thread holds none.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <unordered_map>
+#include <vector>
+
+namespace pyn {
+
+class CReadWriteLockUtil {
+public:
+    CReadWriteLockUtil() = default;
+    CReadWriteLockUtil(const CReadWriteLockUtil&) = delete;
+    CReadWriteLockUtil& operator=(const CReadWriteLockUtil&) = delete;
+
+    bool tryReadLock(int timeout);
+    bool tryWriteLock(int timeout);
+    void unlock();
+
+    // Length of one time-out unit for every lock of the process; tests only.
+    static void SetTimeUnitForTesting(std::chrono::microseconds unit);
+
+private:
+    enum Hold : char { kShared, kExclusive };
+    std::chrono::steady_clock::time_point Deadline(int timeout) const;
+
+    std::mutex m_mutex;
+    std::condition_variable m_cond;
+    int m_sharedHolders = 0;        // threads holding at least one shared hold, no exclusive
+    uint32_t m_writer = 0;          // thread holding the lock exclusively, or 0
+    int m_waitingWriters = 0;
+    std::unordered_map<uint32_t, std::vector<Hold>> m_holds;  // per thread, in order taken
+};
+
+}  // namespace pyn

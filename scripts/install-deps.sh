@@ -1,0 +1,42 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the build, the tests and the benchmarks need.
+# Idempotent: only what is missing is installed, so every entry point
+# (README commands, .ci/run) can call it unconditionally.
+set -euo pipefail
+
+PACKAGES=(
+  build-essential cmake pkg-config
+  clang libclang-rt-14-dev
+  liblua5.1-0-dev
+  rapidjson-dev libsimpleini-dev
+  libsqlite3-dev sqlite3
+  libssl-dev openssl
+  zlib1g-dev libminizip-dev zip unzip
+  libcurl4-openssl-dev
+  libgtest-dev libgmock-dev libbenchmark-dev
+  python3 procps
+)
+
+# Extra packages a caller asks for (e.g. benchmark peers): EXTRA_PACKAGES="a b".
+if [ -n "${EXTRA_PACKAGES:-}" ]; then
+  read -r -a extra <<<"$EXTRA_PACKAGES"
+  PACKAGES+=("${extra[@]}")
+fi
+
+missing=()
+for p in "${PACKAGES[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+    missing+=("$p")
+  fi
+done
+
+if [ ${#missing[@]} -eq 0 ]; then
+  exit 0
+fi
+
+SUDO=""
+if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
+echo "install-deps: installing ${missing[*]}" >&2
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update -qq
+$SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null

@@ -1,0 +1,48 @@
+// Runs every tests/lua/*_test.lua script through the engine, each on a
+// thread of its own (so in a Lua state of its own). A script's
+// orvexScriptMain(luaDir, tmpDir, fixtureDir, pluginDir) returns "ok" or
+// the list of its failed cases (see tests/lua/helpers.lua).
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <thread>
+
+#include "LuaEngineInterface.h"
+#include "TestSupport.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::vector<std::string> ScriptTests() {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(ORVEX_TEST_LUA_DIR)) {
+        std::string name = entry.path().filename().string();
+        if (name.size() > 9 && name.compare(name.size() - 9, 9, "_test.lua") == 0)
+            names.push_back(name.substr(0, name.size() - 9));
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+class LuaScript : public ::testing::TestWithParam<std::string> {};
+
+TEST_P(LuaScript, Passes) {
+    orvextest::TempDir tmp;
+    const std::string script = std::string(ORVEX_TEST_LUA_DIR) + "/" + GetParam() + "_test.lua";
+    std::string result;
+    bool ok = false;
+    std::thread runner([&] {
+        ok = CLuaEngineInterface::ExecLua(
+            script, "", result, {ORVEX_TEST_LUA_DIR, tmp.path(), ORVEX_FIXTURE_DIR, ORVEX_PLUGIN_DIR}, false);
+    });
+    runner.join();
+    EXPECT_TRUE(ok);
+    EXPECT_EQ(result, "ok");
+}
+
+INSTANTIATE_TEST_SUITE_P(Scripts, LuaScript, ::testing::ValuesIn(ScriptTests()),
+                         [](const ::testing::TestParamInfo<std::string>& info) { return info.param; });
+
+}  // namespace

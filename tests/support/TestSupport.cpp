@@ -1,0 +1,119 @@
+#include "TestSupport.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <stdexcept>
+
+#include "OrvexHost.h"
+#include "pyn/ReadWriteLockUtil.h"
+
+namespace fs = std::filesystem;
+
+namespace orvextest {
+
+TempDir::TempDir() {
+    std::string pattern = (fs::temp_directory_path() / "orvex-test-XXXXXX").string();
+    std::vector<char> buf(pattern.begin(), pattern.end());
+    buf.push_back('\0');
+    if (!mkdtemp(buf.data())) throw std::runtime_error("mkdtemp failed");
+    m_path = buf.data();
+}
+
+TempDir::~TempDir() {
+    std::error_code ec;
+    // Make everything writable again first (tests may have removed write bits).
+    for (auto it = fs::recursive_directory_iterator(m_path, ec); !ec && it != fs::recursive_directory_iterator();
+         it.increment(ec))
+        fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ec);
+    fs::permissions(m_path, fs::perms::owner_all, fs::perm_options::add, ec);
+    fs::remove_all(m_path, ec);
+}
+
+std::string TempDir::file(const std::string& name) const { return m_path + "/" + name; }
+
+void WriteFile(const std::string& path, const std::string& bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    if (!out) throw std::runtime_error("cannot write " + path);
+}
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+std::string Encode(const std::string& source) {
+    size_t need = orvexEncodeScript(source.data(), source.size(), nullptr, 0);
+    std::string out(need, '\0');
+    if (need) orvexEncodeScript(source.data(), source.size(), &out[0], out.size());
+    return out;
+}
+
+void WriteScript(const std::string& path, const std::string& source, bool encoded) {
+    WriteFile(path, encoded ? Encode(source) : source);
+}
+
+LogCapture::LogCapture() { orvexSetLogSink(&LogCapture::Sink, this); }
+
+LogCapture::~LogCapture() { orvexSetLogSink(nullptr, nullptr); }
+
+void LogCapture::Sink(int level, const char* source, int line, const char* text, void* user) {
+    auto* self = static_cast<LogCapture*>(user);
+    std::lock_guard<std::mutex> guard(self->m_mutex);
+    self->m_records.push_back(LogRecord{level, source, line, text});
+}
+
+std::vector<LogRecord> LogCapture::records() const {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    return m_records;
+}
+
+bool LogCapture::contains(const std::string& needle) const {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    for (const LogRecord& r : m_records)
+        if (r.text.find(needle) != std::string::npos) return true;
+    return false;
+}
+
+CodePageScope::CodePageScope(const std::string& name) { orvexSetLocalCodePage(name.c_str()); }
+CodePageScope::~CodePageScope() { orvexSetLocalCodePage(nullptr); }
+
+AppDirScope::AppDirScope(const std::string& dir) { orvexSetApplicationDir(dir.c_str()); }
+AppDirScope::~AppDirScope() { orvexSetApplicationDir(nullptr); }
+
+LockUnitScope::LockUnitScope(long long microsPerUnit) {
+    pyn::CReadWriteLockUtil::SetTimeUnitForTesting(std::chrono::microseconds(microsPerUnit));
+}
+LockUnitScope::~LockUnitScope() { pyn::CReadWriteLockUtil::SetTimeUnitForTesting(std::chrono::seconds(1)); }
+
+std::string ShellQuote(const std::string& text) {
+    std::string out = "'";
+    for (char c : text) {
+        if (c == '\'')
+            out += "'\\''";
+        else
+            out += c;
+    }
+    return out + "'";
+}
+
+int RunCommand(const std::string& command, std::string* output) {
+    FILE* p = popen(command.c_str(), "r");
+    if (!p) return -1;
+    std::string out;
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+    int status = pclose(p);
+    if (output) *output = out;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+}  // namespace orvextest
