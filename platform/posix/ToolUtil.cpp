@@ -1,7 +1,12 @@
 #include "pyn/ToolUtil.h"
 
 #include <limits.h>
+#include <string.h>
+#include <sys/utsname.h>
 #include <unistd.h>
+
+#include <chrono>
+#include <thread>
 
 #include "pyn/HostSettings.h"
 
@@ -20,6 +25,19 @@ std::string CToolUtil::GetApplicationDirPath() {
         return slash == 0 ? std::string("/") : path.substr(0, slash);
     }();
     return exeDir;
+}
+
+bool CToolUtil::IsX64System() {
+    struct utsname u;
+    if (uname(&u) != 0) return sizeof(void*) == 8;
+    return strcmp(u.machine, "x86_64") == 0 || strcmp(u.machine, "aarch64") == 0 ||
+           strcmp(u.machine, "ppc64le") == 0 || strcmp(u.machine, "s390x") == 0 ||
+           strcmp(u.machine, "riscv64") == 0;
+}
+
+void CToolUtil::msleep(int64_t milliseconds) {
+    if (milliseconds <= 0) return;
+    std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
 }
 
 }  // namespace pyn
