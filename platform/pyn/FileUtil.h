@@ -17,6 +17,12 @@ public:
     // `out` is empty and the result false.
     static bool ReadFullFile(const std::string& path, std::string& out,
                              size_t maxBytes = static_cast<size_t>(-1));
+    // Replaces the file's contents with `bytes` atomically: the bytes go to
+    // a temporary file in the same directory, which is flushed to disk and
+    // then renamed over `path`. Readers see the old or the new file, never a
+    // part; on failure the old file is untouched and no temporary is left.
+    // A replaced file keeps its permission bits; a new one gets 0666 & ~umask.
+    static bool ReplaceFileAtomically(const std::string& path, const std::string& bytes);
 };
 
 }  // namespace pyn
