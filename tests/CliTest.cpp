@@ -1,0 +1,82 @@
+// The orvex command, run as a separate process.
+#include <gtest/gtest.h>
+
+#include "TestSupport.h"
+
+using orvextest::RunCommand;
+using orvextest::ShellQuote;
+using orvextest::TempDir;
+
+namespace {
+
+std::string Cli() { return ShellQuote(ORVEX_CLI_PATH); }
+
+TEST(Cli, RunPrintsTheResultAndExitsWithTheOutcome) {
+    TempDir dir;
+    orvextest::WriteScript(dir.file("s.lua"),
+                           "function orvexScriptMain(a, b) return a .. '+' .. b end\n"
+                           "function No() return false end\nlimit = 42\nt = {k = 'v', n = 5}\n");
+    std::string out;
+    EXPECT_EQ(RunCommand(Cli() + " run " + ShellQuote(dir.file("s.lua")) + " x y", &out), 0);
+    EXPECT_EQ(out, "x+y\n");
+    EXPECT_EQ(RunCommand(Cli() + " run --func No " + ShellQuote(dir.file("s.lua")), &out), 1);
+    EXPECT_EQ(out, "\n");
+    EXPECT_EQ(RunCommand(Cli() + " run --lock --func Missing " + ShellQuote(dir.file("s.lua")), &out), 1);
+    EXPECT_EQ(out, "isfunction fail\n");
+    EXPECT_EQ(RunCommand(Cli() + " var-int " + ShellQuote(dir.file("s.lua")) + " limit", &out), 0);
+    EXPECT_EQ(out, "42\n");
+    EXPECT_EQ(RunCommand(Cli() + " var-map " + ShellQuote(dir.file("s.lua")) + " t", &out), 0);
+    EXPECT_EQ(out, "k\tv\nn\t5\n");
+}
+
+TEST(Cli, EncodeAndDecodeRoundTrip) {
+    TempDir dir;
+    const std::string source = "function orvexScriptMain() return 'from encoded' end\n";
+    orvextest::WriteFile(dir.file("plain.lua"), source);
+    const std::string enc = dir.file("enc.lua");
+    ASSERT_EQ(RunCommand(Cli() + " encode -o " + ShellQuote(enc) + " " + ShellQuote(dir.file("plain.lua"))), 0);
+    EXPECT_EQ(orvextest::ReadFile(enc), orvextest::Encode(source));
+    std::string out;
+    EXPECT_EQ(RunCommand(Cli() + " run --encoded " + ShellQuote(enc), &out), 0);
+    EXPECT_EQ(out, "from encoded\n");
+    EXPECT_EQ(RunCommand(Cli() + " decode " + ShellQuote(enc), &out), 0);
+    EXPECT_EQ(out, source);
+    // The encoded form is standard Base64 of the bytewise complement.
+    EXPECT_EQ(RunCommand("python3 -c 'import base64,sys; sys.stdout.buffer.write(bytes(b ^ 255 for b in "
+                         "base64.b64decode(open(sys.argv[1], \"rb\").read())))' " + ShellQuote(enc), &out),
+              0);
+    EXPECT_EQ(out, source);
+}
+
+TEST(Cli, BadUsageAndUnreadableFilesExitTwo) {
+    TempDir dir;
+    std::string out;
+    EXPECT_EQ(RunCommand(Cli() + " run " + ShellQuote(dir.file("missing.lua")) + " 2>&1", &out), 2);
+    EXPECT_NE(out.find("cannot read script"), std::string::npos) << out;
+    EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 1);
+    EXPECT_EQ(RunCommand(Cli() + " run --bogus x.lua 2>&1", &out), 2);
+    EXPECT_NE(out.find("unknown option"), std::string::npos) << out;
+    EXPECT_EQ(RunCommand(Cli() + " frobnicate 2>&1", &out), 2);
+    EXPECT_EQ(RunCommand(Cli() + " 2>&1", &out), 2);
+    EXPECT_EQ(RunCommand(Cli() + " decode " + ShellQuote(dir.file("missing")) + " 2>&1", &out), 2);
+    orvextest::WriteFile(dir.file("notenc"), "%%%");
+    EXPECT_EQ(RunCommand(Cli() + " decode " + ShellQuote(dir.file("notenc")) + " 2>&1", &out), 2);
+    EXPECT_EQ(RunCommand(Cli() + " --help", &out), 0);
+    for (const char* word : {"run", "var-int", "var-map", "encode", "decode", "--encoded", "--lock", "--func"})
+        EXPECT_NE(out.find(word), std::string::npos) << word;
+}
+
+TEST(Cli, ModulesComeFromTheApplicationDirectory) {
+    TempDir dir;
+    ASSERT_EQ(RunCommand("mkdir -p " + ShellQuote(dir.file("luascript"))), 0);
+    orvextest::WriteScript(dir.file("luascript/greet.lua"), "return {text = 'from module'}", true);
+    orvextest::WriteScript(dir.file("main.lua"),
+                           "function orvexScriptMain() return orvexLoadLua.LoadModule('greet').text end");
+    std::string out;
+    EXPECT_EQ(RunCommand(Cli() + " --app-dir " + ShellQuote(dir.path()) + " run " + ShellQuote(dir.file("main.lua")),
+                         &out),
+              0);
+    EXPECT_EQ(out, "from module\n");
+}
+
+}  // namespace
