@@ -98,21 +98,37 @@ std::string CLuaEngineManager::EncodeScriptText(const std::string& source) {
     return pyn::CAlgorithmUtil::toBase64(complement);
 }
 
-std::string CLuaEngineManager::GetScriptSource(const std::string& scriptPath, bool encoded) {
-    pyn::CMutexLockUtil guard(m_cacheMutex);
-    if (m_sourceCache.size() >= kMaxCacheEntries) m_sourceCache.clear();
-    auto hit = m_sourceCache.find(scriptPath);
-    if (hit != m_sourceCache.end()) return hit->second;
+namespace {
 
+// Reads a script file; "" when it is missing, unreadable, empty or too large.
+// Reading stops at the limit: a longer file arrives with exactly
+// kMaxScriptBytes bytes and is refused, unread past that point.
+std::string ReadScriptFile(const std::string& scriptPath) {
     std::string text;
-    // Reading stops at the limit: a longer file arrives with exactly
-    // kMaxScriptBytes bytes and is refused below, unread past that point.
-    pyn::CFileUtil::ReadFullFile(scriptPath, text, kMaxScriptBytes);
-    if (text.empty() || text.size() >= kMaxScriptBytes) return std::string();
-    if (!encoded) return text;
-    std::string decoded = DecodeScriptText(text);
-    if (!decoded.empty()) m_sourceCache.emplace(scriptPath, decoded);
-    return decoded;
+    pyn::CFileUtil::ReadFullFile(scriptPath, text, CLuaEngineManager::kMaxScriptBytes);
+    if (text.size() >= CLuaEngineManager::kMaxScriptBytes) return std::string();
+    return text;
+}
+
+}  // namespace
+
+std::string CLuaEngineManager::GetScriptSource(const std::string& scriptPath, bool encoded) {
+    {
+        pyn::CMutexLockUtil guard(m_cacheMutex);
+        if (m_sourceCache.size() >= kMaxCacheEntries) m_sourceCache.clear();
+        auto hit = m_sourceCache.find(scriptPath);
+        if (hit != m_sourceCache.end()) return hit->second;
+        if (encoded) {
+            // Encoded misses are read and decoded under the mutex, so two
+            // threads missing the same script decode it once after another.
+            std::string decoded = DecodeScriptText(ReadScriptFile(scriptPath));
+            if (!decoded.empty()) m_sourceCache.emplace(scriptPath, decoded);
+            return decoded;
+        }
+    }
+    // Plain sources are never cached: read them without holding the mutex,
+    // so threads running plain scripts do not queue behind each other.
+    return ReadScriptFile(scriptPath);
 }
 
 std::shared_ptr<CLuaWorker> CLuaEngineManager::GetThreadWorker() {

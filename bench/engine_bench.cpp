@@ -1,0 +1,158 @@
+// ExecLua on a warm thread next to bare Lua doing the same work, and the
+// throughput of two calling threads against one.
+extern "C" {
+#include <lauxlib.h>
+#include <lua.h>
+#include <lualib.h>
+}
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <string>
+
+#include "BenchSupport.h"
+#include "LuaEngineInterface.h"
+#include "LuaEngineManager.h"
+
+namespace {
+
+const char kScript[] =
+    "local limits = {cpu = 80, mem = 90}\n"
+    "function orvexScriptMain(name, value)\n"
+    "  local n = tonumber(value) or 0\n"
+    "  local parts = {}\n"
+    "  for k, v in pairs(limits) do parts[#parts + 1] = k .. '=' .. (n > v and 'over' or 'ok') end\n"
+    "  table.sort(parts)\n"
+    "  return name .. ':' .. table.concat(parts, ',')\n"
+    "end\n";
+
+std::string g_dir;
+std::string g_plainPath;
+std::string g_encodedPath;
+
+void WriteFiles() {
+    char pattern[] = "/tmp/orvex-bench-XXXXXX";
+    g_dir = mkdtemp(pattern);
+    g_plainPath = g_dir + "/plain.lua";
+    g_encodedPath = g_dir + "/encoded.lua";
+    std::ofstream(g_plainPath, std::ios::binary) << kScript;
+    std::ofstream(g_encodedPath, std::ios::binary) << orvex::CLuaEngineManager::EncodeScriptText(kScript);
+}
+
+// The same kind of read the engine makes: open, size, one read.
+std::string ReadWhole(const std::string& path) {
+    std::string out;
+    FILE* f = fopen(path.c_str(), "rb");
+    if (!f) return out;
+    fseek(f, 0, SEEK_END);
+    long size = ftell(f);
+    fseek(f, 0, SEEK_SET);
+    if (size > 0) {
+        out.resize(static_cast<size_t>(size));
+        out.resize(fread(&out[0], 1, out.size(), f));
+    }
+    fclose(f);
+    return out;
+}
+
+// Bare Lua: the same state contents (standard and orvex libraries), the same
+// load, run, call and full collection as one ExecLua.
+struct BareLua {
+    lua_State* L;
+    BareLua() : L(luaL_newstate()) {
+        luaL_openlibs(L);
+        luaopen_LuaEngine(L);
+        lua_settop(L, 0);
+    }
+    ~BareLua() { lua_close(L); }
+    bool Run(const std::string& source, std::string& result) {
+        if (luaL_loadbuffer(L, source.data(), source.size(), "orvexScriptMain") || lua_pcall(L, 0, 0, 0)) {
+            lua_settop(L, 0);
+            return false;
+        }
+        lua_getfield(L, LUA_GLOBALSINDEX, "orvexScriptMain");
+        lua_pushlstring(L, "host", 4);
+        lua_pushlstring(L, "85", 2);
+        if (lua_pcall(L, 2, 1, 0)) {
+            lua_settop(L, 0);
+            return false;
+        }
+        lua_gc(L, LUA_GCCOLLECT, 0);
+        size_t len = 0;
+        const char* s = lua_tolstring(L, -1, &len);
+        result.assign(s, len);
+        lua_settop(L, 0);
+        return true;
+    }
+};
+
+const std::vector<std::string> kArgs = {"host", "85"};
+
+void BM_BareLua_PlainFile(benchmark::State& state) {
+    BareLua lua;
+    std::string result;
+    for (auto _ : state) {
+        std::string source = ReadWhole(g_plainPath);
+        if (!lua.Run(source, result)) state.SkipWithError("run failed");
+    }
+}
+
+void BM_Engine_PlainFile(benchmark::State& state) {
+    std::string result;
+    for (auto _ : state) {
+        if (!CLuaEngineInterface::ExecLua(g_plainPath, "", result, kArgs, false)) state.SkipWithError("run failed");
+    }
+}
+
+void BM_BareLua_SourceInMemory(benchmark::State& state) {
+    BareLua lua;
+    const std::string source = kScript;
+    std::string result;
+    for (auto _ : state) {
+        if (!lua.Run(source, result)) state.SkipWithError("run failed");
+    }
+}
+
+void BM_Engine_EncodedCached(benchmark::State& state) {
+    std::string result;
+    for (auto _ : state) {
+        if (!CLuaEngineInterface::ExecLua(g_encodedPath, "", result, kArgs, true)) state.SkipWithError("run failed");
+    }
+}
+
+void BM_Engine_Threads(benchmark::State& state) {
+    std::string result;
+    for (auto _ : state) {
+        if (!CLuaEngineInterface::ExecLua(g_plainPath, "", result, kArgs, false)) state.SkipWithError("run failed");
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+
+BENCHMARK(BM_BareLua_PlainFile);
+BENCHMARK(BM_Engine_PlainFile);
+BENCHMARK(BM_BareLua_SourceInMemory);
+BENCHMARK(BM_Engine_EncodedCached);
+BENCHMARK(BM_Engine_Threads)->Threads(1)->Threads(2)->UseRealTime();
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    WriteFiles();
+    benchmark::Initialize(&argc, argv);
+    orvexbench::RecordingReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    printf("\nratios (engine / bare Lua per call: lower is better; target 1.15 or less)\n");
+    orvexbench::PrintTimeRatio(reporter, "plain script, warm thread", "BM_Engine_PlainFile", "BM_BareLua_PlainFile");
+    orvexbench::PrintTimeRatio(reporter, "encoded script, cached", "BM_Engine_EncodedCached",
+                               "BM_BareLua_SourceInMemory");
+    printf("throughput (2 threads / 1 thread: higher is better; target 1.8 or more on 2 cores)\n");
+    orvexbench::PrintThroughputRatio(reporter, "ExecLua, 2 calling threads vs 1",
+                                     "BM_Engine_Threads/real_time/threads:2", "BM_Engine_Threads/real_time/threads:1");
+    remove(g_plainPath.c_str());
+    remove(g_encodedPath.c_str());
+    rmdir(g_dir.c_str());
+    return 0;
+}
