@@ -35,16 +35,6 @@ std::string ErrorText(lua_State* L) {
     return std::string("(error object is a ") + luaL_typename(L, -1) + " value)";
 }
 
-// Reads a stack value as caller text the way GetVarMap needs it: strings and
-// numbers in their text form, converted to the local code page; else "".
-std::string ValueAsLocalText(lua_State* L, int index) {
-    if (!lua_isstring(L, index)) return std::string();
-    size_t len = 0;
-    const char* s = lua_tolstring(L, index, &len);
-    if (!s || len == 0) return std::string();
-    return pyn::CStringUtil::utf8_s2s(s, len);
-}
-
 }  // namespace
 
 CLuaWorker::CLuaWorker() {
@@ -230,9 +220,9 @@ std::map<std::string, std::string> CLuaWorker::GetVarMapImpl(const std::string& 
         lua_pushnil(L);
         while (lua_next(L, table) != 0) {
             lua_pushvalue(L, -2);  // read the key from a copy: lua_next needs it intact
-            std::string key = ValueAsLocalText(L, -1);
+            std::string key = GetStringArg(L, -1);
             lua_pop(L, 1);
-            std::string value = ValueAsLocalText(L, -1);
+            std::string value = GetStringArg(L, -1);
             if (!value.empty()) values.emplace(std::move(key), std::move(value));
             lua_pop(L, 1);
         }
