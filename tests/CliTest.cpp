@@ -79,4 +79,29 @@ TEST(Cli, ModulesComeFromTheApplicationDirectory) {
     EXPECT_EQ(out, "from module\n");
 }
 
+TEST(Cli, TheLocalCodePageComesFromTheLocaleVariables) {
+    TempDir dir;
+    orvextest::WriteScript(dir.file("len.lua"), "function orvexScriptMain(s) return #s end");
+    const std::string run = " " + Cli() + " run " + ShellQuote(dir.file("len.lua")) + " $(printf '\\351')";
+    std::string out;
+    // LC_ALL wins over LC_CTYPE and LANG; Latin-1 e-acute arrives as two bytes.
+    EXPECT_EQ(RunCommand("env -u LC_CTYPE LANG=C.UTF-8 LC_ALL=de_DE.ISO-8859-1" + run, &out), 0);
+    EXPECT_EQ(out, "2\n");
+    EXPECT_EQ(RunCommand("env -u LC_ALL LC_CTYPE=de_DE.ISO-8859-1@euro LANG=C.UTF-8" + run, &out), 0);
+    EXPECT_EQ(out, "2\n");
+    EXPECT_EQ(RunCommand("env -u LC_ALL -u LC_CTYPE LANG=de_DE.ISO-8859-1" + run, &out), 0);
+    EXPECT_EQ(out, "2\n");
+    // UTF-8, C and unset locales pass bytes unchanged.
+    EXPECT_EQ(RunCommand("env LC_ALL=C" + run, &out), 0);
+    EXPECT_EQ(out, "1\n");
+    EXPECT_EQ(RunCommand("env -u LC_ALL -u LC_CTYPE -u LANG" + run, &out), 0);
+    EXPECT_EQ(out, "1\n");
+    // --code-page overrides the environment.
+    EXPECT_EQ(RunCommand("env LC_ALL=C " + Cli() + " --code-page ISO-8859-1 run " + ShellQuote(dir.file("len.lua")) +
+                             " $(printf '\\351')",
+                         &out),
+              0);
+    EXPECT_EQ(out, "2\n");
+}
+
 }  // namespace
