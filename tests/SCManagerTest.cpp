@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "FakeServiceManager.h"
+#include "LuaEngineInterface.h"
 #include "system/SCManager.h"
 #include "TestSupport.h"
 
@@ -202,6 +203,28 @@ TEST_F(SCManagerTest, Restart) {
     EXPECT_EQ(sc.calls.back(), "Close");
     EXPECT_EQ(Logged(), (std::vector<std::string>{"IsServer false : svc", "ControlService Fail : 1061",
                                                   "StopService false : svc, error: 1061"}));
+}
+
+TEST_F(SCManagerTest, ScriptFunctionsPassTheNameTwiceInTheLocalCodePage) {
+    orvextest::CodePageScope gbk("GBK");
+    orvextest::TempDir dir;
+    const std::string script = dir.file("svc.lua");
+    orvextest::WriteScript(script,
+                           "function orvexScriptMain()\n"
+                           "  return tostring(orvexWindows.winInstallService('\xe6\x9c\x8d\xe5\x8a\xa1', 'C:\\\\s.exe -k'))\n"
+                           "    .. tostring(orvexWindows.winRStartService('\xe6\x9c\x8d\xe5\x8a\xa1'))\n"
+                           "    .. tostring(orvexWindows.winRInstallService('other', 'x'))\n"
+                           "end\n");
+    std::string result;
+    EXPECT_TRUE(CLuaEngineInterface::ExecLua(script, "", result, {}, false));
+    EXPECT_EQ(result, "truetruetrue");
+    const std::string gbkName = "\xb7\xfe\xce\xf1";
+    ASSERT_EQ(sc.services.count(gbkName), 1u);
+    EXPECT_EQ(sc.services[gbkName].path, "C:\\s.exe -k");
+    EXPECT_EQ(sc.lastCreate.name, "other");
+    EXPECT_EQ(sc.lastCreate.displayName, "other");
+    EXPECT_EQ(sc.lastCreate.serviceType, 0x110u);
+    EXPECT_EQ(std::count(sc.calls.begin(), sc.calls.end(), "Sleep 300"), 2);
 }
 
 TEST(SCManagerUnavailable, EveryOperationFailsAsWithoutAManager) {
