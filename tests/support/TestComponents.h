@@ -73,8 +73,8 @@ public:
     bool stopAnswer = false;
 
     int32_t StartKorin() override {
+        Record("StartKorin");
         std::lock_guard<std::mutex> lock(m_mutex);
-        m_calls.push_back("StartKorin");
         if (startAnswers.empty()) return 0;
         int32_t answer = startAnswers.front();
         startAnswers.pop_front();
