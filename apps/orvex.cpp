@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "AgentFile.h"
 #include "OrvexHost.h"
 
 namespace {
@@ -37,6 +38,18 @@ const char kUsage[] =
     "                    DIR/luascript); default: the directory of this program\n"
     "  --code-page NAME  local code page of arguments and results (iconv name);\n"
     "                    default: taken from LC_ALL, LC_CTYPE or LANG\n"
+    "  --agent FILE      installs stand-ins for the agent's configuration,\n"
+    "                    network and IPC components, read from the JSON file\n"
+    "                    FILE:\n"
+    "                      {\"config\": {\"VMid\": \"...\", \"MachineUuid\": \"...\",\n"
+    "                                  \"IdentityIp\": \"...\", \"PlatInfo\": \"...\",\n"
+    "                                  \"CurrentVersion\": \"...\", \"ServiceIp\": \"...\",\n"
+    "                                  \"Uuid\": \"...\"},\n"
+    "                       \"login\": true, \"recordDir\": \"DIR\"}\n"
+    "                    Every key is optional; texts are in the local code page.\n"
+    "                    Network messages are appended to DIR/network.jsonl and\n"
+    "                    IPC writes to DIR/ipc.jsonl (DIR relative to FILE's\n"
+    "                    directory); without recordDir both are refused.\n"
     "\n"
     "Exit status 2: bad usage, or a script or file that cannot be read.\n";
 
@@ -189,12 +202,19 @@ int main(int argc, char** argv) {
         if (args[i] == "--help" || args[i] == "-h") {
             std::cout << kUsage;
             return 0;
-        } else if (args[i] == "--app-dir" || args[i] == "--code-page") {
+        } else if (args[i] == "--app-dir" || args[i] == "--code-page" || args[i] == "--agent") {
             if (i + 1 >= args.size()) return UsageError(args[i] + " needs a value");
-            if (args[i] == "--app-dir")
+            if (args[i] == "--app-dir") {
                 orvexSetApplicationDir(args[i + 1].c_str());
-            else
+            } else if (args[i] == "--code-page") {
                 orvexSetLocalCodePage(args[i + 1].c_str());
+            } else {
+                std::string error;
+                if (!orvexcli::InstallAgentFile(args[i + 1], error)) {
+                    std::cerr << "orvex: " << error << "\n";
+                    return 2;
+                }
+            }
             ++i;
         } else {
             break;
