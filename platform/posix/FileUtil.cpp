@@ -255,6 +255,9 @@ CTimeUtil CFileUtil::GetFileCreateTime(const std::string& path) {
     if (path.empty() || statx(AT_FDCWD, path.c_str(), 0, STATX_BTIME, &stx) != 0 ||
         !(stx.stx_mask & STATX_BTIME))
         return CTimeUtil();
+    // Some file systems report a birth time of exactly 0 for files whose
+    // birth they never recorded.
+    if (stx.stx_btime.tv_sec == 0 && stx.stx_btime.tv_nsec == 0) return CTimeUtil();
     return TimeOf(stx.stx_btime);
 }
 

@@ -53,7 +53,8 @@ public:
     // user database has no name for it; "" when the file is missing.
     static std::string GetFileOwner(const std::string& path);
     // Birth time of the file where the file system records one; a null time
-    // where it does not, or when the file is missing.
+    // where it does not (or reports the placeholder 0), or when the file is
+    // missing.
     static CTimeUtil GetFileCreateTime(const std::string& path);
     // Time of the last change of the file's contents; null when missing.
     static CTimeUtil GetFileLastModifiedTime(const std::string& path);
