@@ -112,8 +112,10 @@ std::vector<pid_t> PidsNamed(const std::string& name) {
         if (!ReadStat(pid, st) || IsGone(st.state)) return;
         // Cheap test on the kernel's name first; the full name only when it
         // can still match.
-        if (st.comm == name || (st.comm.size() >= kCommMax && StartsWith(name, st.comm) &&
-                                ProcessName(pid, st.comm) == name))
+        bool match = st.comm.size() < kCommMax
+                         ? st.comm == name
+                         : StartsWith(name, st.comm) && ProcessName(pid, st.comm) == name;
+        if (match)
             pids.insert(pid);
     });
     return std::vector<pid_t>(pids.begin(), pids.end());
