@@ -10,6 +10,8 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdint>
+#include <cstdio>
 #include <thread>
 
 #include "LuaEngineInterface.h"
@@ -130,6 +132,26 @@ TEST(FileUtil, NewFilesGetTheUmaskAndReplacedOnesKeepTheirMode) {
     ASSERT_EQ(stat(tmp.file("new").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
     EXPECT_EQ(ReadFile(tmp.file("new")), "yy");
+}
+
+TEST(ToolUtil, FreeSpaceOfTheApplicationDiskAndNegativeSleeps) {
+    TempDir tmp;
+    orvextest::AppDirScope appDir(tmp.path());
+    uint64_t ours = 0;
+    ASSERT_TRUE(pyn::CToolUtil::GetSelfDiskFreeSpace(ours));
+    std::string df;
+    ASSERT_EQ(orvextest::RunCommand("stat -f -c '%a %S' " + orvextest::ShellQuote(tmp.path()), &df), 0);
+    unsigned long long blocks = 0, size = 0;
+    ASSERT_EQ(sscanf(df.c_str(), "%llu %llu", &blocks, &size), 2);
+    const double theirs = static_cast<double>(blocks) * static_cast<double>(size);
+    // Other programs write to the same disk meanwhile.
+    EXPECT_NEAR(static_cast<double>(ours), theirs, 256.0 * 1024 * 1024);
+
+    // A negative count is no sleep at all (not a huge unsigned one).
+    auto start = std::chrono::steady_clock::now();
+    pyn::CToolUtil::msleep(-1);
+    pyn::CToolUtil::msleep(INT64_MIN);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
 }
 
 // Texts cross the script boundary in the local code page: paths, listings
