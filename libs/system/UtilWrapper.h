@@ -9,8 +9,36 @@ namespace orvex {
 namespace util {
 
 // Commands and processes (UtilProcess.cpp).
+int Terminate(lua_State* L);
+int StartProcess(lua_State* L);
+int ExecCommand(lua_State* L);
+int ExecCommandReadAll(lua_State* L);
+int Exec(lua_State* L);
 
 // Files and directories (UtilFiles.cpp).
+int IsFile(lua_State* L);
+int IsDir(lua_State* L);
+int mkdir(lua_State* L);
+int CopyDirectoryFile(lua_State* L);
+int CopyFileUtil(lua_State* L);
+int RemoveFile(lua_State* L);
+int RemoveDir(lua_State* L);
+int RemoveFileInDir(lua_State* L);
+int GetAllFileFromDir(lua_State* L);
+int GetOneFileFromDir(lua_State* L);
+int GetFileOwner(lua_State* L);
+int GetFileCreateTime(lua_State* L);
+int GetFileLastModified(lua_State* L);
+int WriteNewFile(lua_State* L);
+int WriteAppenFile(lua_State* L);
+int WriteOffsetFile(lua_State* L);
+int ReadFullFile(lua_State* L);
+int ReadOffsetFile(lua_State* L);
+int GetBufferSize(lua_State* L);
+int GetFileSize(lua_State* L);
+int absoluteFilePath(lua_State* L);
+int GetFileNameFromPath(lua_State* L);
+int GetRootDiskFreeSpace(lua_State* L);
 
 // HTTP, archives and small tools (UtilMisc.cpp).
 

@@ -1,12 +1,81 @@
 #include "pyn/FileUtil.h"
 
 #include <errno.h>
-#include <stdlib.h>
 #include <fcntl.h>
+#include <pwd.h>
+#include <stdio.h>
+#include <stdlib.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <vector>
+
 namespace pyn {
+namespace {
+
+bool WriteAll(int fd, const char* data, size_t size) {
+    size_t done = 0;
+    while (done < size) {
+        ssize_t n = write(fd, data + done, size - done);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// Opens a new temporary file beside `path` ("." + name + ".tmp" + suffix)
+// with `mode` as the creation mode, so the process umask applies as for any
+// new file (the umask is never changed, other threads may create files).
+int OpenTempBeside(const std::string& path, mode_t mode, std::string& tmp) {
+    static std::atomic<unsigned> counter{0};
+    size_t slash = path.rfind('/');
+    std::string dir = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+    std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
+    if (base.empty()) return -1;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        struct timespec ts;
+        clock_gettime(CLOCK_MONOTONIC, &ts);
+        char suffix[64];
+        snprintf(suffix, sizeof suffix, ".tmp%ld.%u.%ld", static_cast<long>(getpid()),
+                 counter.fetch_add(1, std::memory_order_relaxed), static_cast<long>(ts.tv_nsec));
+        tmp = dir + "." + base + suffix;
+        int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+        if (fd >= 0 || errno != EEXIST) return fd;
+    }
+    return -1;
+}
+
+// Fills a temporary file beside `path` through `fill(fd)`, flushes it to
+// disk and renames it over `path` (with `replace` false only when `path`
+// does not exist yet). On failure the temporary is removed and `path` is
+// untouched. `mode`, when not negative, is set on the result; else a new
+// file keeps the creation mode 0666 less the umask.
+template <typename Fill>
+bool WriteReplacing(const std::string& path, int mode, bool replace, Fill fill) {
+    if (path.empty()) return false;
+    std::string tmp;
+    int fd = OpenTempBeside(path, 0666, tmp);
+    if (fd < 0) return false;
+    bool ok = (mode < 0 || fchmod(fd, static_cast<mode_t>(mode)) == 0) && fill(fd);
+    if (ok && fsync(fd) != 0) ok = false;
+    if (close(fd) != 0) ok = false;
+    if (ok) {
+        ok = replace ? rename(tmp.c_str(), path.c_str()) == 0
+                     : renameat2(AT_FDCWD, tmp.c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE) == 0;
+    }
+    if (!ok) unlink(tmp.c_str());
+    return ok;
+}
+
+CTimeUtil TimeOf(const struct statx_timestamp& t) { return CTimeUtil(t.tv_sec, static_cast<int32_t>(t.tv_nsec)); }
+
+}  // namespace
+
 
 bool CFileUtil::IsFile(const std::string& path) {
     struct stat st;
@@ -52,43 +121,152 @@ bool CFileUtil::ReadFullFile(const std::string& path, std::string& out, size_t m
 }
 
 bool CFileUtil::ReplaceFileAtomically(const std::string& path, const std::string& bytes) {
-    if (path.empty()) return false;
-    size_t slash = path.rfind('/');
-    std::string dir = slash == std::string::npos ? std::string(".") : path.substr(0, slash + 1);
-    std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
-    if (base.empty()) return false;
-    std::string tmp = (slash == std::string::npos ? std::string() : dir) + "." + base + ".tmpXXXXXX";
-    int fd = mkostemp(&tmp[0], O_CLOEXEC);
-    if (fd < 0) return false;
-
     struct stat st;
-    mode_t mode;
-    if (stat(path.c_str(), &st) == 0) {
-        mode = st.st_mode & 07777;
-    } else {
-        mode_t mask = umask(0);
-        umask(mask);
-        mode = 0666 & ~mask;
+    int mode = stat(path.c_str(), &st) == 0 ? static_cast<int>(st.st_mode & 07777) : -1;
+    return WriteReplacing(path, mode, true,
+                          [&](int fd) { return WriteAll(fd, bytes.data(), bytes.size()); });
+}
+
+bool CFileUtil::ReadOffsetFile(const std::string& path, int64_t offset, int64_t& length,
+                               std::string& data) {
+    data.clear();
+    int64_t want = length;
+    length = 0;
+    if (offset < 0 || want < 0) return false;
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    struct stat st;
+    if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+        close(fd);
+        return false;
     }
-    bool ok = fchmod(fd, mode) == 0;
+    bool ok = true;
+    const size_t kChunk = 1 << 16;
+    uint64_t done = 0;
+    while (done < static_cast<uint64_t>(want)) {
+        uint64_t left = static_cast<uint64_t>(want) - done;
+        size_t chunk = left < kChunk ? static_cast<size_t>(left) : kChunk;
+        size_t used = data.size();
+        data.resize(used + chunk);
+        ssize_t n = pread(fd, &data[used], chunk, static_cast<off_t>(offset + static_cast<int64_t>(done)));
+        if (n < 0 && errno == EINTR) {
+            data.resize(used);
+            continue;
+        }
+        if (n <= 0) {
+            data.resize(used);
+            ok = n == 0;
+            break;
+        }
+        data.resize(used + static_cast<size_t>(n));
+        done += static_cast<uint64_t>(n);
+    }
+    close(fd);
+    if (!ok) {
+        data.clear();
+        return false;
+    }
+    length = static_cast<int64_t>(data.size());
+    return true;
+}
+
+bool CFileUtil::WriteNewFile(const std::string& path, const ByteVector& bytes) {
+    return ReplaceFileAtomically(path, CStringUtil::vec2str(bytes));
+}
+
+bool CFileUtil::WriteAppendFile(const std::string& path, const ByteVector& bytes) {
+    if (path.empty()) return false;
+    int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+    if (fd < 0) return false;
+    bool ok = WriteAll(fd, reinterpret_cast<const char*>(bytes.data()), bytes.size());
+    if (close(fd) != 0) ok = false;
+    return ok;
+}
+
+bool CFileUtil::WriteOffsetFile(const std::string& path, int64_t offset, const std::string& bytes) {
+    if (path.empty() || offset < 0) return false;
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+    if (fd < 0) return false;
+    bool ok = true;
     size_t done = 0;
     while (ok && done < bytes.size()) {
-        ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
+        ssize_t n = pwrite(fd, bytes.data() + done, bytes.size() - done,
+                           static_cast<off_t>(offset + static_cast<int64_t>(done)));
         if (n < 0) {
-            if (errno == EINTR) continue;
-            ok = false;
+            if (errno != EINTR) ok = false;
         } else {
             done += static_cast<size_t>(n);
         }
     }
-    if (ok && fsync(fd) != 0) ok = false;
     if (close(fd) != 0) ok = false;
-    if (ok && rename(tmp.c_str(), path.c_str()) != 0) ok = false;
-    if (!ok) {
-        unlink(tmp.c_str());
+    return ok;
+}
+
+bool CFileUtil::RemoveFile(const std::string& path) { return !path.empty() && unlink(path.c_str()) == 0; }
+
+bool CFileUtil::CopyFileW(const std::string& source, const std::string& target, bool overwrite) {
+    int in = open(source.c_str(), O_RDONLY | O_CLOEXEC);
+    if (in < 0) return false;
+    struct stat st;
+    if (fstat(in, &st) != 0 || !S_ISREG(st.st_mode) || target.empty()) {
+        close(in);
         return false;
     }
-    return true;
+    bool ok = WriteReplacing(target, static_cast<int>(st.st_mode & 07777), overwrite, [&](int out) {
+        std::vector<char> buf(1 << 16);
+        for (;;) {
+            ssize_t n = read(in, buf.data(), buf.size());
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0) return false;
+            if (n == 0) return true;
+            if (!WriteAll(out, buf.data(), static_cast<size_t>(n))) return false;
+        }
+    });
+    close(in);
+    return ok;
+}
+
+uint64_t CFileUtil::GetFileSize(const std::string& path) {
+    struct stat st;
+    if (path.empty() || stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return 0;
+    return static_cast<uint64_t>(st.st_size);
+}
+
+std::string CFileUtil::GetFileOwner(const std::string& path) {
+    struct stat st;
+    if (path.empty() || stat(path.c_str(), &st) != 0) return std::string();
+    long hint = sysconf(_SC_GETPW_R_SIZE_MAX);
+    std::vector<char> buf(hint > 0 ? static_cast<size_t>(hint) : 4096);
+    for (;;) {
+        struct passwd pw;
+        struct passwd* found = nullptr;
+        int err = getpwuid_r(st.st_uid, &pw, buf.data(), buf.size(), &found);
+        if (err == ERANGE && buf.size() < (1u << 20)) {
+            buf.resize(buf.size() * 2);
+            continue;
+        }
+        if (err == 0 && found && found->pw_name && *found->pw_name) return found->pw_name;
+        return std::to_string(st.st_uid);
+    }
+}
+
+CTimeUtil CFileUtil::GetFileCreateTime(const std::string& path) {
+    struct statx stx;
+    if (path.empty() || statx(AT_FDCWD, path.c_str(), 0, STATX_BTIME, &stx) != 0 ||
+        !(stx.stx_mask & STATX_BTIME))
+        return CTimeUtil();
+    // Some file systems report a birth time of exactly 0 for files whose
+    // birth they never recorded.
+    if (stx.stx_btime.tv_sec == 0 && stx.stx_btime.tv_nsec == 0) return CTimeUtil();
+    return TimeOf(stx.stx_btime);
+}
+
+CTimeUtil CFileUtil::GetFileLastModifiedTime(const std::string& path) {
+    struct statx stx;
+    if (path.empty() || statx(AT_FDCWD, path.c_str(), 0, STATX_MTIME, &stx) != 0 ||
+        !(stx.stx_mask & STATX_MTIME))
+        return CTimeUtil();
+    return TimeOf(stx.stx_mtime);
 }
 
 }  // namespace pyn

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "StringUtil.h"
+#include "TimeUtil.h"
 
 namespace pyn {
 
@@ -23,6 +24,40 @@ public:
     // part; on failure the old file is untouched and no temporary is left.
     // A replaced file keeps its permission bits; a new one gets 0666 & ~umask.
     static bool ReplaceFileAtomically(const std::string& path, const std::string& bytes);
+
+    // Reads up to `length` bytes from `offset` into `data` and sets `length`
+    // to the number of bytes read (0 at or past the end of the file). The
+    // buffer grows with what is read, never to a requested length the file
+    // cannot fill. A negative offset or length, or a path that is not a
+    // readable file, gives false with `length` 0 and `data` empty.
+    static bool ReadOffsetFile(const std::string& path, int64_t offset, int64_t& length,
+                               std::string& data);
+    // Writes a new file or replaces an existing one, atomically (as
+    // ReplaceFileAtomically): a reader or a crash never sees half a file.
+    static bool WriteNewFile(const std::string& path, const ByteVector& bytes);
+    // Appends `bytes` to the file in place, creating it when missing.
+    static bool WriteAppendFile(const std::string& path, const ByteVector& bytes);
+    // Writes `bytes` at `offset` in place, creating the file when missing
+    // (a gap before the offset reads as zero bytes). A negative offset fails.
+    static bool WriteOffsetFile(const std::string& path, int64_t offset, const std::string& bytes);
+    // Removes the file (a link is removed, not its target).
+    static bool RemoveFile(const std::string& path);
+    // Copies the regular file `source` to `target`. The copy is written
+    // beside the target and renamed over it, so the target is always whole;
+    // it gets the source's permission bits. With `overwrite` false an
+    // existing target is left alone and the result is false.
+    static bool CopyFileW(const std::string& source, const std::string& target, bool overwrite);
+    // Size in bytes of the file (after following links); 0 when it is missing.
+    static uint64_t GetFileSize(const std::string& path);
+    // User name of the file's owner; the numeric user id as text when the
+    // user database has no name for it; "" when the file is missing.
+    static std::string GetFileOwner(const std::string& path);
+    // Birth time of the file where the file system records one; a null time
+    // where it does not (or reports the placeholder 0), or when the file is
+    // missing.
+    static CTimeUtil GetFileCreateTime(const std::string& path);
+    // Time of the last change of the file's contents; null when missing.
+    static CTimeUtil GetFileLastModifiedTime(const std::string& path);
 };
 
 }  // namespace pyn

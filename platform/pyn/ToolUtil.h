@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace pyn {
 
@@ -15,6 +16,24 @@ public:
     static bool IsX64System();
     // Sleeps `milliseconds`; a negative count sleeps 0 ms.
     static void msleep(int64_t milliseconds);
+
+    // Starts `program` with `args` as its arguments, without a shell (the
+    // texts reach the program exactly as given), detached: in a session of
+    // its own, standard input, output and error on /dev/null, no descriptor
+    // of this process inherited, and never left as a zombie of it. A
+    // program without '/' is looked up in PATH; a relative one is taken
+    // from the current directory. A non-empty `workDir` becomes its working
+    // directory. True once the program runs; false when it cannot be
+    // started (missing, not executable, bad working directory). When
+    // `processId` is not null it receives the new process's id.
+    static bool StartProcess(const std::string& program, const std::string& workDir,
+                             const std::vector<std::string>& args, uint64_t* processId);
+    // Ends the current process at once with exit status 0: no destructors,
+    // no exit handlers (other threads may still be using them).
+    [[noreturn]] static void Terminate();
+    // Bytes free for this process's user on the file system that holds the
+    // application directory.
+    static bool GetSelfDiskFreeSpace(uint64_t& freeBytes);
 };
 
 }  // namespace pyn

@@ -1,0 +1,385 @@
+// pyn::IProcessUtil on Linux, through /proc.
+#include "pyn/ProcessUtil.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <set>
+
+#include "Spawn.h"
+#include "pyn/FileUtil.h"
+
+namespace pyn {
+namespace {
+
+struct ProcStat {
+    pid_t ppid = -1;
+    char state = '?';
+    std::string comm;
+};
+
+std::string ProcFile(pid_t pid, const char* leaf) {
+    return "/proc/" + std::to_string(pid) + "/" + leaf;
+}
+
+// Fields of /proc/PID/stat: "pid (comm) state ppid ...". The name may hold
+// blanks and parentheses, so it ends at the last ')'.
+bool ReadStat(pid_t pid, ProcStat& out) {
+    std::string text;
+    if (!CFileUtil::ReadFullFile(ProcFile(pid, "stat"), text, 4096) || text.empty()) return false;
+    size_t open = text.find('(');
+    size_t close = text.rfind(')');
+    if (open == std::string::npos || close == std::string::npos || close < open ||
+        close + 4 > text.size())
+        return false;
+    out.comm = text.substr(open + 1, close - open - 1);
+    out.state = text[close + 2];
+    out.ppid = static_cast<pid_t>(strtol(text.c_str() + close + 4, nullptr, 10));
+    return true;
+}
+
+bool IsGone(char state) { return state == 'Z' || state == 'X' || state == 'x'; }
+
+std::string BaseName(const std::string& path) {
+    size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+std::string ExePath(pid_t pid) {
+    char buf[PATH_MAX];
+    ssize_t n = readlink(ProcFile(pid, "exe").c_str(), buf, sizeof buf);
+    if (n <= 0 || static_cast<size_t>(n) >= sizeof buf) return std::string();
+    return std::string(buf, static_cast<size_t>(n));
+}
+
+std::string Argv0(pid_t pid) {
+    std::string cmdline;
+    CFileUtil::ReadFullFile(ProcFile(pid, "cmdline"), cmdline, PATH_MAX);
+    return std::string(cmdline.c_str());
+}
+
+bool StartsWith(const std::string& s, const std::string& prefix) {
+    return s.size() >= prefix.size() && s.compare(0, prefix.size(), prefix) == 0;
+}
+
+// The kernel keeps at most 15 bytes of a program's name; a cut name is
+// completed from the executable's or argv[0]'s file name.
+const size_t kCommMax = 15;
+
+std::string ProcessName(pid_t pid, const std::string& comm) {
+    if (comm.size() < kCommMax) return comm;
+    std::string exe = BaseName(ExePath(pid));
+    const char kDeleted[] = " (deleted)";
+    if (exe.size() > sizeof kDeleted - 1 &&
+        exe.compare(exe.size() - (sizeof kDeleted - 1), std::string::npos, kDeleted) == 0)
+        exe.resize(exe.size() - (sizeof kDeleted - 1));
+    if (StartsWith(exe, comm)) return exe;
+    std::string arg0 = BaseName(Argv0(pid));
+    if (StartsWith(arg0, comm)) return arg0;
+    return comm;
+}
+
+// Calls `fn(pid)` for every process directory in /proc.
+template <typename Fn>
+void ForEachPid(Fn fn) {
+    DIR* dir = opendir("/proc");
+    if (!dir) return;
+    while (struct dirent* entry = readdir(dir)) {
+        const char* name = entry->d_name;
+        if (*name < '1' || *name > '9') continue;
+        char* end = nullptr;
+        long pid = strtol(name, &end, 10);
+        if (*end != '\0' || pid <= 0 || pid > INT_MAX) continue;
+        fn(static_cast<pid_t>(pid));
+    }
+    closedir(dir);
+}
+
+// Live processes of that name, ascending.
+std::vector<pid_t> PidsNamed(const std::string& name) {
+    std::set<pid_t> pids;
+    if (name.empty()) return {};
+    ForEachPid([&](pid_t pid) {
+        ProcStat st;
+        if (!ReadStat(pid, st) || IsGone(st.state)) return;
+        // Cheap test on the kernel's name first; the full name only when it
+        // can still match.
+        bool match = st.comm.size() < kCommMax
+                         ? st.comm == name
+                         : StartsWith(name, st.comm) && ProcessName(pid, st.comm) == name;
+        if (match)
+            pids.insert(pid);
+    });
+    return std::vector<pid_t>(pids.begin(), pids.end());
+}
+
+bool ValidPid(int64_t id) { return id > 0 && id <= INT_MAX; }
+
+// Every live descendant of `root`, found through the parent links.
+std::set<pid_t> Descendants(pid_t root) {
+    std::multimap<pid_t, pid_t> children;
+    ForEachPid([&](pid_t pid) {
+        ProcStat st;
+        if (ReadStat(pid, st) && !IsGone(st.state)) children.emplace(st.ppid, pid);
+    });
+    std::set<pid_t> found;
+    std::vector<pid_t> todo{root};
+    while (!todo.empty()) {
+        pid_t parent = todo.back();
+        todo.pop_back();
+        auto range = children.equal_range(parent);
+        for (auto it = range.first; it != range.second; ++it) {
+            if (found.insert(it->second).second) todo.push_back(it->second);
+        }
+    }
+    return found;
+}
+
+// Ends the child `pid` (a process group leader, not yet reaped) and every
+// process below it. Stopping first keeps them from starting new ones while
+// the tree is walked; processes that left the group (setsid) are found
+// through their parent links.
+void KillTree(pid_t pid) {
+    std::set<pid_t> all;
+    kill(-pid, SIGSTOP);
+    for (int round = 0; round < 3; ++round) {
+        size_t before = all.size();
+        for (pid_t p : Descendants(pid)) {
+            if (all.insert(p).second) kill(p, SIGSTOP);
+        }
+        if (round > 0 && all.size() == before) break;
+    }
+    kill(-pid, SIGKILL);
+    for (pid_t p : all) kill(p, SIGKILL);
+}
+
+int OpenPidFd(pid_t pid) {
+#ifdef SYS_pidfd_open
+    return static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+#else
+    (void)pid;
+    return -1;
+#endif
+}
+
+// True once the child has ended; reaps it and stores its status.
+bool ChildEnded(pid_t pid, int* status) {
+    int raw = 0;
+    pid_t r;
+    do {
+        r = waitpid(pid, &raw, WNOHANG);
+    } while (r < 0 && errno == EINTR);
+    if (r == 0) return false;
+    if (r < 0) {
+        *status = -1;  // already reaped elsewhere (SIGCHLD ignored)
+    } else if (WIFEXITED(raw)) {
+        *status = WEXITSTATUS(raw);
+    } else {
+        *status = WIFSIGNALED(raw) ? 128 + WTERMSIG(raw) : -1;
+    }
+    return true;
+}
+
+// Appends what the pipe holds now; false at end of file or on an error.
+bool Drain(int fd, std::string& out) {
+    char buf[65536];
+    for (;;) {
+        ssize_t n = read(fd, buf, sizeof buf);
+        if (n > 0) {
+            out.append(buf, static_cast<size_t>(n));
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        return n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
+    }
+}
+
+// Runs the program with its standard output on a pipe and collects it.
+// Returns the exit status (-1 when it could not be started).
+int RunCollecting(const std::string& path, const std::vector<std::string>& argv,
+                  int32_t timeoutMs, bool mergeStderr, std::string& output) {
+    output.clear();
+    if (path.empty()) return -1;
+    int out[2];
+    if (pipe2(out, O_CLOEXEC) != 0) return -1;
+    int devNull = open("/dev/null", O_RDWR | O_CLOEXEC);
+    if (devNull < 0) {
+        close(out[0]);
+        close(out[1]);
+        return -1;
+    }
+    posix::SpawnRequest request;
+    request.path = path;
+    request.argv = argv;
+    request.stdinFd = devNull;
+    request.stdoutFd = out[1];
+    request.stderrFd = mergeStderr ? out[1] : devNull;
+    int error = 0;
+    pid_t child = posix::Spawn(request, &error);
+    close(out[1]);
+    close(devNull);
+    if (child <= 0) {
+        close(out[0]);
+        return -1;
+    }
+    fcntl(out[0], F_SETFL, fcntl(out[0], F_GETFL) | O_NONBLOCK);
+
+    using Clock = std::chrono::steady_clock;
+    const bool limited = timeoutMs > 0;
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(limited ? timeoutMs : 0);
+    int pidFd = OpenPidFd(child);
+    int status = -1;
+    bool ended = false;
+    bool pipeOpen = true;
+    while (!ended) {
+        int wait = -1;
+        if (limited) {
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+            if (left.count() <= 0) {
+                KillTree(child);
+                break;
+            }
+            wait = static_cast<int>(left.count()) + 1;
+        }
+        // Without a pid descriptor the child's end is polled for.
+        if (pidFd < 0 && (wait < 0 || wait > 20)) wait = 20;
+        struct pollfd fds[2];
+        nfds_t count = 0;
+        if (pipeOpen) fds[count++] = {out[0], POLLIN, 0};
+        if (pidFd >= 0) fds[count++] = {pidFd, POLLIN, 0};
+        int r = count > 0 ? poll(fds, count, wait) : (usleep(static_cast<useconds_t>(wait) * 1000), 0);
+        if (r < 0 && errno != EINTR) {
+            KillTree(child);
+            break;
+        }
+        if (pipeOpen && r > 0 && fds[0].revents != 0) pipeOpen = Drain(out[0], output);
+        ended = ChildEnded(child, &status);
+    }
+    if (!ended) status = posix::WaitChild(child);
+    // What the child wrote before it ended is all in the pipe now; output of
+    // processes it left behind is not waited for.
+    if (pipeOpen) Drain(out[0], output);
+    close(out[0]);
+    if (pidFd >= 0) close(pidFd);
+    return status;
+}
+
+class ProcessUtil final : public IProcessUtil {
+public:
+    void UnusedSlot0() override {}
+    void UnusedSlot2() override {}
+    void UnusedSlot3() override {}
+    void UnusedSlot5() override {}
+    void UnusedSlot9() override {}
+    void UnusedSlot11() override {}
+
+    ProcessList GetAllProcessList() override {
+        ProcessList list;
+        ForEachPid([&](pid_t pid) {
+            ProcStat st;
+            if (ReadStat(pid, st) && !IsGone(st.state)) list.emplace(pid, ProcessName(pid, st.comm));
+        });
+        return list;
+    }
+
+    bool CheckProcessAlive(const std::string& name) override { return !PidsNamed(name).empty(); }
+
+    ProcessIdList GetProcessIdByName(const std::string& name) override {
+        std::vector<pid_t> pids = PidsNamed(name);
+        return ProcessIdList(pids.begin(), pids.end());
+    }
+
+    bool KillProcByName(const std::string& name) override {
+        bool any = false;
+        bool all = true;
+        const pid_t self = getpid();
+        for (pid_t pid : PidsNamed(name)) {
+            if (pid == self) continue;
+            any = true;
+            if (kill(pid, SIGKILL) != 0 && errno != ESRCH) all = false;
+        }
+        return any && all;
+    }
+
+    bool KillProcById(int64_t id) override {
+        if (!ValidPid(id) || id == getpid()) return false;
+        return kill(static_cast<pid_t>(id), SIGKILL) == 0;
+    }
+
+    std::string GetProcPath(int64_t id, int32_t fullPath) override {
+        if (!ValidPid(id)) return std::string();
+        std::string path = ExePath(static_cast<pid_t>(id));
+        return fullPath ? path : BaseName(path);
+    }
+
+    std::string GetProcCommandLine(int64_t id) override {
+        std::string raw;
+        if (!ValidPid(id) || !CFileUtil::ReadFullFile(ProcFile(static_cast<pid_t>(id), "cmdline"), raw))
+            return std::string();
+        if (!raw.empty() && raw.back() == '\0') raw.pop_back();
+        if (raw.empty()) return std::string();
+        std::string line;
+        size_t start = 0;
+        while (start <= raw.size()) {
+            size_t end = raw.find('\0', start);
+            if (end == std::string::npos) end = raw.size();
+            if (start > 0) line += ' ';
+            AppendQuoted(line, raw.substr(start, end - start));
+            start = end + 1;
+        }
+        return line;
+    }
+
+    std::string ExecCommandWithArgs(const std::string& command, const std::vector<std::string>& args,
+                                    int32_t timeoutMs, int32_t, int32_t, int32_t flags) override {
+        std::vector<std::string> argv;
+        argv.reserve(args.size() + 1);
+        argv.push_back(command);
+        argv.insert(argv.end(), args.begin(), args.end());
+        std::string output;
+        RunCollecting(posix::ResolveProgram(command, false), argv, timeoutMs,
+                      (flags & kExecMergeStderr) != 0, output);
+        return output;
+    }
+
+    int32_t GetPPid(int64_t id) override {
+        ProcStat st;
+        if (!ValidPid(id) || !ReadStat(static_cast<pid_t>(id), st) || IsGone(st.state)) return -1;
+        return st.ppid;
+    }
+
+    int32_t ExecCommandLine(const std::string& commandLine, std::string& output) override {
+        return RunCollecting("/bin/sh", {"sh", "-c", commandLine}, 0, false, output);
+    }
+
+private:
+    static void AppendQuoted(std::string& line, const std::string& arg) {
+        if (!arg.empty() && arg.find_first_of(" \t\"") == std::string::npos) {
+            line += arg;
+            return;
+        }
+        line += '"';
+        for (char c : arg) {
+            if (c == '"' || c == '\\') line += '\\';
+            line += c;
+        }
+        line += '"';
+    }
+};
+
+}  // namespace
+
+IProcessUtil* GetProcessUtil() {
+    static ProcessUtil instance;
+    return &instance;
+}
+
+}  // namespace pyn

@@ -1,0 +1,34 @@
+// Directory operations of the pyn utility layer. Paths are local-code-page
+// texts. Links are never followed into: a link inside a tree is removed or
+// copied as a link.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace pyn {
+
+class CDirUtil {
+public:
+    // True when `path` names a directory (after following links).
+    static bool IsDir(const std::string& path);
+    // Creates the directory and any missing parents; true when it exists
+    // as a directory afterwards.
+    static bool MakeDirPath(const std::string& path);
+    // Removes the directory with everything below it.
+    static bool RemoveDir(const std::string& path);
+    // Removes everything inside the directory (files and subdirectories
+    // with their contents) and keeps the directory itself.
+    static bool RemoveAllDirFile(const std::string& path);
+    // Copies the tree `source` into `target` (created when missing); files
+    // through CFileUtil::CopyFileW with `overwrite`. False when something
+    // could not be copied (the rest is still copied).
+    static bool CopyDirectoryFile(const std::string& source, const std::string& target,
+                                  bool overwrite);
+    // The directory's own entries (files and subdirectories, not descending,
+    // without "." and ".."), as `path` + "/" + name, sorted by name bytewise
+    // so that listings are reproducible. Empty when `path` is no directory.
+    static std::vector<std::string> GetChildFilePath(const std::string& path);
+};
+
+}  // namespace pyn

@@ -1,0 +1,210 @@
+// The process object and the detached start, seen from the host's side:
+// descriptors, zombies, exit statuses, time-outs and the process id out.
+#include <gtest/gtest.h>
+
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <thread>
+
+#include "LuaEngineInterface.h"
+#include "TestSupport.h"
+#include "pyn/FileUtil.h"
+#include "pyn/ProcessUtil.h"
+#include "pyn/ToolUtil.h"
+
+using orvextest::ReadFile;
+using orvextest::TempDir;
+using orvextest::WriteFile;
+
+namespace {
+
+// True when this process has no child left, reaped or not.
+bool NoChildren() {
+    errno = 0;
+    return waitpid(-1, nullptr, WNOHANG) == -1 && errno == ECHILD;
+}
+
+bool WaitUntil(const std::function<bool()>& cond) {
+    for (int i = 0; i < 400; ++i) {
+        if (cond()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(25));
+    }
+    return false;
+}
+
+TEST(ProcessUtil, ChildrenInheritNoDescriptorAndLeaveNoZombie) {
+    // A descriptor the agent forgot to mark close-on-exec.
+    int fd = open("/dev/null", O_RDONLY);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(dup2(fd, 200), 200);
+    close(fd);
+    const std::string probe = "test -e /proc/$$/fd/200 && echo leaked || echo clean";
+    pyn::IProcessUtil* util = pyn::GetProcessUtil();
+    EXPECT_EQ(util->ExecCommandWithArgs("sh", {"-c", probe}, 5000, -1, -1, 0), "clean\n");
+    std::string out;
+    EXPECT_EQ(util->ExecCommandLine(probe, out), 0);
+    EXPECT_EQ(out, "clean\n");
+
+    TempDir tmp;
+    const std::string report = tmp.file("report");
+    uint64_t pid = 0;
+    ASSERT_TRUE(pyn::CToolUtil::StartProcess(
+        "sh", "", {"-c", probe + " > " + orvextest::ShellQuote(report) + ".tmp; mv " +
+                             orvextest::ShellQuote(report) + ".tmp " + orvextest::ShellQuote(report)},
+        &pid));
+    EXPECT_GT(pid, 0u);
+    EXPECT_TRUE(WaitUntil([&] { return !ReadFile(report).empty(); }));
+    EXPECT_EQ(ReadFile(report), "clean\n");
+    close(200);
+
+    // A time-out, a failed start and a detached start leave nothing to reap.
+    util->ExecCommandWithArgs("sleep", {"5"}, 50, -1, -1, 0);
+    util->ExecCommandWithArgs("/no/such/program", {}, 50, -1, -1, 0);
+    EXPECT_TRUE(NoChildren());
+}
+
+TEST(ProcessUtil, ExitStatusesOutputAndStandardError) {
+    pyn::IProcessUtil* util = pyn::GetProcessUtil();
+    std::string out = "stale";
+    EXPECT_EQ(util->ExecCommandLine("printf out; echo err >&2; exit 3", out), 3);
+    EXPECT_EQ(out, "out");
+    EXPECT_EQ(util->ExecCommandLine("kill -9 $$", out), 128 + SIGKILL);
+    EXPECT_EQ(out, "");
+    EXPECT_EQ(util->ExecCommandWithArgs("sh", {"-c", "printf out; printf err >&2"}, 5000, -1, -1,
+                                        pyn::IProcessUtil::kExecMergeStderr),
+              "outerr");
+    EXPECT_EQ(util->ExecCommandWithArgs("sh", {"-c", "printf out; printf err >&2"}, 5000, -1, -1, 0), "out");
+    // A command that closes its output but keeps running is still bounded by
+    // its time-out.
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(util->ExecCommandWithArgs("sh", {"-c", "printf early; exec >&-; sleep 30"}, 200, -1, -1, 0), "early");
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
+    // A background process that keeps the output open is not waited for.
+    start = std::chrono::steady_clock::now();
+    EXPECT_EQ(util->ExecCommandLine("sleep 30 & echo $!", out), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
+    ASSERT_FALSE(out.empty());
+    EXPECT_TRUE(util->KillProcById(std::stoll(out)));
+}
+
+TEST(ProcessUtil, StartProcessReportsTheDetachedProcess) {
+    TempDir tmp;
+    const std::string name = "oxpid" + tmp.path().substr(tmp.path().size() - 6);
+    const std::string path = tmp.file(name);
+    ASSERT_EQ(symlink("/bin/sleep", path.c_str()), 0);
+    uint64_t pid = 0;
+    ASSERT_TRUE(pyn::CToolUtil::StartProcess(path, tmp.path(), {"30"}, &pid));
+    pyn::IProcessUtil* util = pyn::GetProcessUtil();
+    EXPECT_TRUE(WaitUntil([&] { return util->CheckProcessAlive(name); }));
+    EXPECT_EQ(util->GetProcessIdByName(name), pyn::ProcessIdList{static_cast<int64_t>(pid)});
+    EXPECT_NE(util->GetPPid(static_cast<int64_t>(pid)), getpid());
+    EXPECT_NE(getsid(static_cast<pid_t>(pid)), getsid(0)) << "a session of its own";
+    EXPECT_FALSE(util->KillProcById(getpid()));
+    EXPECT_FALSE(util->KillProcById(0));
+    EXPECT_FALSE(util->KillProcById(int64_t{1} << 40));
+    EXPECT_TRUE(util->KillProcById(static_cast<int64_t>(pid)));
+    EXPECT_TRUE(WaitUntil([&] { return !util->CheckProcessAlive(name); }));
+    EXPECT_TRUE(NoChildren());
+}
+
+TEST(FileUtil, NewFilesGetTheUmaskAndReplacedOnesKeepTheirMode) {
+    TempDir tmp;
+    mode_t old = umask(027);
+    EXPECT_TRUE(pyn::CFileUtil::WriteNewFile(tmp.file("new"), pyn::CStringUtil::str2vec("x")));
+    EXPECT_TRUE(pyn::CFileUtil::CopyFileW(tmp.file("new"), tmp.file("copy"), false));
+    EXPECT_FALSE(pyn::CFileUtil::CopyFileW(tmp.file("new"), tmp.file("copy"), false)) << "no overwrite";
+    umask(old);
+    struct stat st;
+    ASSERT_EQ(stat(tmp.file("new").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0640u);
+    ASSERT_EQ(stat(tmp.file("copy").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0640u);
+    ASSERT_EQ(chmod(tmp.file("new").c_str(), 0600), 0);
+    EXPECT_TRUE(pyn::CFileUtil::WriteNewFile(tmp.file("new"), pyn::CStringUtil::str2vec("yy")));
+    ASSERT_EQ(stat(tmp.file("new").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    EXPECT_EQ(ReadFile(tmp.file("new")), "yy");
+}
+
+TEST(ToolUtil, FreeSpaceOfTheApplicationDiskAndNegativeSleeps) {
+    TempDir tmp;
+    orvextest::AppDirScope appDir(tmp.path());
+    uint64_t ours = 0;
+    ASSERT_TRUE(pyn::CToolUtil::GetSelfDiskFreeSpace(ours));
+    std::string df;
+    ASSERT_EQ(orvextest::RunCommand("stat -f -c '%a %S' " + orvextest::ShellQuote(tmp.path()), &df), 0);
+    unsigned long long blocks = 0, size = 0;
+    ASSERT_EQ(sscanf(df.c_str(), "%llu %llu", &blocks, &size), 2);
+    const double theirs = static_cast<double>(blocks) * static_cast<double>(size);
+    // Other programs write to the same disk meanwhile.
+    EXPECT_NEAR(static_cast<double>(ours), theirs, 256.0 * 1024 * 1024);
+
+    // A negative count is no sleep at all (not a huge unsigned one).
+    auto start = std::chrono::steady_clock::now();
+    pyn::CToolUtil::msleep(-1);
+    pyn::CToolUtil::msleep(INT64_MIN);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+}
+
+// Texts cross the script boundary in the local code page: paths, listings
+// and Exec's output are converted, file contents and ExecCommand's output
+// are not.
+TEST(ScriptCodePage, FileAndCommandTextsAreConverted) {
+    orvextest::CodePageScope latin1("ISO-8859-1");
+    TempDir tmp;
+    const std::string script = tmp.file("cp.lua");
+    orvextest::WriteScript(script,
+                           "function orvexScriptMain(dir)\n"
+                           "  local U = orvexUtil\n"
+                           "  local p = dir .. '/caf\\195\\169'\n"
+                           "  assert(U.WriteNewFile(p, 'd\\195\\169j\\224'))\n"
+                           "  assert(U.IsFile(p))\n"
+                           "  local checks = {\n"
+                           "    {U.GetAllFileFromDir(dir)[1], p},\n"
+                           "    {U.GetFileNameFromPath(p), 'caf\\195\\169'},\n"
+                           "    {U.ReadFullFile(p), 'd\\195\\169j\\224'},\n"
+                           "    {U.Exec(\"printf 'na\\\\357ve'\"), 'na\\195\\175ve'},\n"
+                           "    {U.ExecCommand('printf', 1000, 'na\\\\357ve'), 'na\\239ve'},\n"
+                           "    {U.ExecCommand('printf', 1000, '\\195\\188'), '\\252'},\n"
+                           "  }\n"
+                           "  for i, c in ipairs(checks) do\n"
+                           "    if c[1] ~= c[2] then return 'check ' .. i .. ': ' .. string.format('%q', c[1]) end\n"
+                           "  end\n"
+                           "  return 'ok'\n"
+                           "end\n");
+    std::string result;
+    ASSERT_TRUE(CLuaEngineInterface::ExecLua(script, "", result, {tmp.path()}, false)) << result;
+    EXPECT_EQ(result, "ok");
+    // The file's name on disk is the Latin-1 byte E9; the contents are as given.
+    EXPECT_EQ(ReadFile(tmp.path() + "/caf\xE9"), "d\xC3\xA9j\xE0");
+}
+
+// Terminate ends the process at once, whatever else the script would do.
+TEST(ScriptTerminate, EndsTheProcess) {
+    TempDir tmp;
+    const std::string script = tmp.file("t.lua");
+    const std::string after = tmp.file("after");
+    orvextest::WriteScript(script,
+                           "function orvexScriptMain(after)\n"
+                           "  orvexUtil.Terminate('ignored', 1)\n"
+                           "  local f = io.open(after, 'w'); f:write('x'); f:close()\n"
+                           "  return 'not reached'\n"
+                           "end\n");
+    std::string out;
+    int status = orvextest::RunCommand(std::string(ORVEX_CLI_PATH) + " run " + orvextest::ShellQuote(script) +
+                                           " " + orvextest::ShellQuote(after),
+                                       &out);
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(out, "");
+    EXPECT_EQ(ReadFile(after), "");
+}
+
+}  // namespace

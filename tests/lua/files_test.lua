@@ -1,0 +1,227 @@
+-- orvexUtil: files and directories, checked against the file system through
+-- Lua's io library and the shell's stat, id and pwd.
+function orvexScriptMain(luaDir, tmpDir)
+    local T = dofile(luaDir .. "/helpers.lua")
+    local U = orvexUtil
+
+    local function put(path, bytes)
+        local f = assert(io.open(path, "wb"))
+        f:write(bytes)
+        f:close()
+    end
+    local function get(path)
+        local f = io.open(path, "rb")
+        if not f then return nil end
+        local s = f:read("*a")
+        f:close()
+        return s
+    end
+    local function sh(cmd)
+        local p = assert(io.popen(cmd))
+        local s = p:read("*a")
+        p:close()
+        return (s:gsub("\n$", ""))
+    end
+    local function q(s) return "'" .. s:gsub("'", "'\\''") .. "'" end
+    local n = 0
+    local function fresh(name)
+        n = n + 1
+        local dir = tmpDir .. "/" .. name .. n
+        assert(os.execute("mkdir -p " .. q(dir)) == 0)
+        return dir
+    end
+
+    return T.run({
+        ["argument checks"] = function()
+            for _, f in ipairs({U.IsFile, U.IsDir, U.mkdir, U.RemoveFile, U.RemoveDir, U.RemoveFileInDir,
+                U.GetAllFileFromDir, U.GetOneFileFromDir, U.GetFileOwner, U.GetFileCreateTime,
+                U.GetFileLastModified, U.ReadFullFile, U.GetFileSize, U.absoluteFilePath,
+                U.GetFileNameFromPath}) do
+                T.raises("argv error", f)
+                T.raises("argv error", f, "a", "b")
+                T.raises("argv error", f, "")
+                T.raises("argv error", f, true)
+                T.raises("argv error", f, nil)
+            end
+            T.raises("argv error", U.CopyFileUtil, "a", "")
+            T.raises("argv error", U.CopyDirectoryFile, "", "b")
+            T.raises("argv error", U.WriteNewFile, tmpDir .. "/w", "")
+            T.raises("argv error", U.WriteAppenFile, tmpDir .. "/w", "")
+            T.raises("argv error", U.WriteOffsetFile, tmpDir .. "/w", 0, "")
+            T.raises("argv error", U.WriteOffsetFile, tmpDir .. "/w", "x")
+            T.raises("argv error", U.ReadOffsetFile, tmpDir .. "/w", 0, 0)
+            T.raises("argv error", U.ReadOffsetFile, tmpDir .. "/w", 0, "ten")
+            T.raises("argv error", U.GetBufferSize, "")
+            T.eq(get(tmpDir .. "/w"), nil, "nothing written by a refused call")
+            -- A number is a path in its text form.
+            T.eq(U.absoluteFilePath(123), sh("pwd") .. "/123")
+            T.eq(U.IsFile(123), false)
+        end,
+
+        ["bytes are written and read unchanged"] = function()
+            local dir = fresh("bytes")
+            local p = dir .. "/data.bin"
+            local bytes = "a\0b\255\254\192\0"
+            T.eq(U.WriteNewFile(p, bytes), true)
+            T.eq(get(p), bytes, "file")
+            T.eq(U.ReadFullFile(p), bytes, "ReadFullFile")
+            T.eq(U.GetFileSize(p), 7)
+            T.eq(U.WriteAppenFile(p, "\0z"), true)
+            T.eq(get(p), bytes .. "\0z")
+            T.eq(U.WriteOffsetFile(p, 1, "XY"), true)
+            T.eq(get(p), "aXY\255\254\192\0\0z")
+            T.eq(U.ReadOffsetFile(p, 3, 2), "\255\254")
+            T.eq(U.ReadOffsetFile(p, 7, 100), "\0z", "a read past the end gives what there is")
+            T.eq(T.nresults(U.ReadOffsetFile(p, 9, 1)), 0, "offset at the end")
+            T.eq(T.nresults(U.ReadOffsetFile(p, 50, 1)), 0, "offset past the end")
+            T.eq(T.nresults(U.ReadOffsetFile(p, -1, 1)), 0, "negative offset")
+            T.eq(T.nresults(U.ReadOffsetFile(p, 0, -1)), 0, "negative length")
+            T.eq(T.nresults(U.ReadOffsetFile(dir .. "/missing", 0, 1)), 0, "missing file")
+            -- Writing past the end leaves a gap of zero bytes; a new file is made.
+            T.eq(U.WriteOffsetFile(dir .. "/gap", 3, "q"), true)
+            T.eq(get(dir .. "/gap"), "\0\0\0q")
+            T.eq(U.WriteAppenFile(dir .. "/new", 7), true)
+            T.eq(get(dir .. "/new"), "7")
+            T.eq(U.WriteOffsetFile(p, -1, "x"), false)
+            T.eq(U.GetBufferSize("a\0b"), 3)
+            T.eq(U.GetBufferSize(12.5), 4)
+        end,
+
+        ["empty and missing files read as nothing"] = function()
+            local dir = fresh("empty")
+            put(dir .. "/zero", "")
+            T.eq(T.nresults(U.ReadFullFile(dir .. "/zero")), 0)
+            T.eq(T.nresults(U.ReadFullFile(dir .. "/missing")), 0)
+            T.eq(T.nresults(U.ReadFullFile(dir)), 0, "a directory")
+            T.eq(U.GetFileSize(dir .. "/zero"), 0)
+            T.eq(U.GetFileSize(dir .. "/missing"), 0)
+            T.eq(T.nresults(U.GetFileOwner(dir .. "/missing")), 0)
+            T.eq(T.nresults(U.GetFileCreateTime(dir .. "/missing")), 0)
+            T.eq(T.nresults(U.GetFileLastModified(dir .. "/missing")), 0)
+        end,
+
+        ["WriteNewFile replaces whole files and keeps their mode"] = function()
+            local dir = fresh("atomic")
+            local p = dir .. "/conf"
+            put(p, "old contents that are longer")
+            assert(os.execute("chmod 640 " .. q(p)) == 0)
+            T.eq(U.WriteNewFile(p, "new"), true)
+            T.eq(get(p), "new")
+            T.eq(sh("stat -c %a " .. q(p)), "640")
+            T.same(U.GetAllFileFromDir(dir), {p}, "no temporary left beside it")
+            T.eq(U.WriteNewFile(dir .. "/no/such/dir/f", "x"), false)
+            T.same(U.GetAllFileFromDir(dir), {p})
+        end,
+
+        ["removal of missing paths and of the other kind is true"] = function()
+            local dir = fresh("rm")
+            local f = dir .. "/f"
+            put(f, "x")
+            T.eq(U.RemoveFile(dir .. "/missing"), true)
+            T.eq(U.RemoveFile(dir), true)
+            T.eq(U.IsDir(dir), true, "a directory is not removed as a file")
+            T.eq(U.RemoveDir(dir .. "/missing"), true)
+            T.eq(U.RemoveDir(f), true)
+            T.eq(U.RemoveFileInDir(f), true)
+            T.eq(get(f), "x", "a file is not removed as a directory")
+            T.eq(U.RemoveFile(f), true)
+            T.eq(get(f), nil)
+        end,
+
+        ["RemoveFileInDir empties a directory, RemoveDir removes it"] = function()
+            local dir = fresh("tree")
+            assert(U.mkdir(dir .. "/a/b/c"))
+            put(dir .. "/a/b/c/deep", "1")
+            put(dir .. "/top", "2")
+            -- A link to a directory outside is removed, not followed.
+            local outside = fresh("outside")
+            put(outside .. "/keep", "k")
+            assert(os.execute("ln -s " .. q(outside) .. " " .. q(dir .. "/link")) == 0)
+            T.eq(U.RemoveFileInDir(dir), true)
+            T.eq(U.IsDir(dir), true)
+            T.eq(T.nresults(U.GetAllFileFromDir(dir)), 0)
+            T.eq(get(outside .. "/keep"), "k")
+            assert(U.mkdir(dir .. "/x/y"))
+            T.eq(U.RemoveDir(dir), true)
+            T.eq(U.IsDir(dir), false)
+            T.eq(get(outside .. "/keep"), "k")
+        end,
+
+        ["listings are sorted, flat and full paths"] = function()
+            local dir = fresh("list")
+            T.eq(T.nresults(U.GetAllFileFromDir(dir)), 0, "empty directory")
+            T.eq(T.nresults(U.GetAllFileFromDir(dir .. "/missing")), 0)
+            assert(U.mkdir(dir .. "/c/inner"))
+            assert(U.mkdir(dir .. "/a"))
+            T.eq(T.nresults(U.GetOneFileFromDir(dir)), 0, "only subdirectories")
+            put(dir .. "/c/inner/deep", "")
+            put(dir .. "/b", "")
+            put(dir .. "/B", "")
+            T.same(U.GetAllFileFromDir(dir), {dir .. "/B", dir .. "/a", dir .. "/b", dir .. "/c"})
+            T.same(U.GetAllFileFromDir(dir .. "/"), {dir .. "/B", dir .. "/a", dir .. "/b", dir .. "/c"})
+            T.eq(U.GetOneFileFromDir(dir), dir .. "/B")
+            T.eq(T.nresults(U.GetOneFileFromDir(dir .. "/B")), 0, "a file is no directory")
+        end,
+
+        ["mkdir and copies"] = function()
+            local dir = fresh("copy")
+            T.eq(U.mkdir(dir .. "/src/sub/deeper"), true)
+            T.eq(U.mkdir(dir .. "/src/sub/deeper"), true, "an existing directory")
+            put(dir .. "/src/f", "top\0")
+            put(dir .. "/src/sub/deeper/g", "\255deep")
+            put(dir .. "/file", "x")
+            T.eq(U.mkdir(dir .. "/file/sub"), false)
+            T.eq(U.CopyDirectoryFile(dir .. "/src", dir .. "/dst"), true)
+            T.eq(get(dir .. "/dst/f"), "top\0")
+            T.eq(get(dir .. "/dst/sub/deeper/g"), "\255deep")
+            put(dir .. "/src/f", "changed")
+            T.eq(U.CopyDirectoryFile(dir .. "/src", dir .. "/dst"), true, "over an earlier copy")
+            T.eq(get(dir .. "/dst/f"), "changed")
+            T.eq(U.CopyDirectoryFile(dir .. "/src", dir .. "/src/sub/again"), false, "into itself")
+            T.eq(U.IsDir(dir .. "/src/sub/again"), false)
+            T.eq(U.CopyDirectoryFile(dir .. "/missing", dir .. "/dst2"), false)
+
+            T.eq(U.CopyFileUtil(dir .. "/src/f", dir .. "/copied"), true)
+            T.eq(get(dir .. "/copied"), "changed")
+            put(dir .. "/src/f", "again")
+            T.eq(U.CopyFileUtil(dir .. "/src/f", dir .. "/copied"), true, "over an existing file")
+            T.eq(get(dir .. "/copied"), "again")
+            T.eq(U.CopyFileUtil(dir .. "/copied", dir .. "/copied"), true, "onto itself")
+            T.eq(get(dir .. "/copied"), "again")
+            T.eq(U.CopyFileUtil(dir .. "/missing", dir .. "/c2"), false)
+            T.eq(U.CopyFileUtil(dir .. "/src", dir .. "/c3"), false, "a directory")
+        end,
+
+        ["owner and times"] = function()
+            local dir = fresh("times")
+            local p = dir .. "/f"
+            put(p, "x")
+            T.eq(U.GetFileOwner(p), sh("id -un"))
+            assert(os.execute("touch -m -d '2001-02-03 04:05:06' " .. q(p)) == 0)
+            local mtime = tonumber(sh("stat -c %Y " .. q(p)))
+            T.eq(U.GetFileLastModified(p), os.date("%Y-%m-%d %H:%M:%S", mtime))
+            local birth = tonumber(sh("stat -c %W " .. q(p)))
+            if birth == 0 then
+                T.eq(T.nresults(U.GetFileCreateTime(p)), 0, "no birth time on this file system")
+            else
+                T.eq(U.GetFileCreateTime(p), os.date("%Y-%m-%d %H:%M:%S", birth))
+            end
+        end,
+
+        ["path parts"] = function()
+            local cwd = sh("pwd")
+            T.eq(U.absoluteFilePath("a/../b/./c//d/"), cwd .. "/b/c/d")
+            T.eq(U.absoluteFilePath("/x/y/../z"), "/x/z")
+            T.eq(U.absoluteFilePath("/"), "/")
+            T.eq(U.GetFileNameFromPath("/x/y.txt"), "y.txt")
+            T.eq(U.GetFileNameFromPath("plain"), "plain")
+            T.eq(U.GetFileNameFromPath("/x/dir/"), "")
+        end,
+
+        ["free disk space ignores its arguments"] = function()
+            local free = U.GetRootDiskFreeSpace("ignored", 1, {})
+            T.eq(type(free), "string")
+            T.ok(free:match("^%d+$") ~= nil, free)
+        end,
+    })
+end
