@@ -15,6 +15,10 @@ using rapidjson::Document;
 using rapidjson::Value;
 using Allocator = Document::AllocatorType;
 
+// JsonToTable holds two stack slots per object level, and a few more at the
+// innermost one.
+static_assert(2 * json::kMaxNestingDepth + 16 < LUAI_MAXCSTACK, "nesting bound exceeds the Lua stack");
+
 // The member `name` (compared byte by byte, length included; the first of
 // equal names) of the object `object`, or null.
 const Value* FindMember(const Value& object, const std::string& name) {
@@ -212,6 +216,7 @@ int JsonToTable(lua_State* L) {
         budget = depth > 0 && depth < INT_MAX ? depth + 1 : depth;
     }
     std::string text = GetBytesArg(L, 1);
+    lua_settop(L, 0);  // ignored arguments take no stack room from the tables
     Document doc;
     if (!json::ParseBounded(doc, text.data(), text.size()) || doc.IsNull()) return 0;
     if (budget == 0) {

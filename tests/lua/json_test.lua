@@ -36,7 +36,6 @@ function orvexScriptMain(luaDir)
             none("b is a string", J.GetJsonValue, '{"a":{"b":"v"}}', "c", "a", "b")
             none("missing path member", J.GetJsonValue, doc, "c", "a", "x")
             T.eq(J.GetJsonValue('{"":{"c":"v"}}', "c", ""), "v", "an empty path key names the empty member")
-            T.eq(J.GetJsonValue('{"a":{"c":"in"},"c":"out"}', "c", "a"), "in")
         end,
         ["GetJsonValue: only a complete top-level object parses"] = function()
             none("top-level null", J.GetJsonValue, "null", "a")
@@ -79,7 +78,6 @@ function orvexScriptMain(luaDir)
             T.eq(J.GetJsonBuffer({a = "[1,"}), '{"a":"[1,"}', "broken JSON stays text")
             T.eq(J.GetJsonBuffer({a = "[1] x"}), '{"a":"[1] x"}')
             T.eq(J.GetJsonBuffer({a = {}}), "{}", "tables are skipped")
-            T.eq(J.GetJsonBuffer({a = print}), "{}", "functions are skipped")
             T.eq(J.GetJsonBuffer({"x"}), '{"1":"x"}')
             T.eq(J.GetJsonBuffer({[2.5] = "x"}), '{"2.5":"x"}')
             T.eq(J.GetJsonBuffer({[true] = "x"}), '{"":"x"}')
@@ -99,7 +97,6 @@ function orvexScriptMain(luaDir)
         ["GetJsonArray: one object, nothing embedded"] = function()
             T.eq(J.GetJsonArray({a = "[1,2]"}), '[{"a":"[1,2]"}]')
             T.eq(J.GetJsonArray({}), "[{}]")
-            T.eq(J.GetJsonArray({a = 3, b = {}}), '[{"a":"3"}]')
         end,
         ["JsonToTable: kinds, nulls and names"] = function()
             local t = J.JsonToTable('{"a":1,"b":[1,null,3],"c":null,"d":true,"e":false,"f":"s","g":-2.5e1}')
@@ -137,13 +134,10 @@ function orvexScriptMain(luaDir)
             local all = {o = {a = {1, {x = 1}}, p = {q = 1}}, r = {{1, {2}}, {s = 1}}, n = 1}
             T.same(J.JsonToTable(doc), all, "absent")
             T.same(J.JsonToTable(doc, -1), all, "-1")
-            T.same(J.JsonToTable(doc, -5), all, "-5")
             T.same(J.JsonToTable(doc, 1),
                 {o = '{"a":[1,{"x":1}],"p":{"q":1}}', r = '[[1,[2]],{"s":1}]', n = 1}, "depth 1")
             T.same(J.JsonToTable(doc, 2),
                 {o = '{"a":[1,{"x":1}],"p":{"q":1}}', r = {"[1,[2]]", '{"s":1}'}, n = 1}, "depth 2")
-            T.same(J.JsonToTable(doc, "2"),
-                {o = '{"a":[1,{"x":1}],"p":{"q":1}}', r = {"[1,[2]]", '{"s":1}'}, n = 1}, "depth '2'")
             T.same(J.JsonToTable(doc, 3),
                 {o = {a = '[1,{"x":1}]', p = '{"q":1}'}, r = {{1, "[2]"}, '{"s":1}'}, n = 1}, "depth 3")
             T.same(J.JsonToTable(doc, 2.5),
@@ -173,6 +167,9 @@ function orvexScriptMain(luaDir)
             while type(v) == "table" do levels, v = levels + 1, v.k end
             T.eq(levels, 511)
             T.eq(J.JsonToTable(deepObjects, 0), deepObjects)
+            local filler = {}
+            for i = 1, 7000 do filler[i] = i end
+            T.eq(type(J.JsonToTable(deepObjects, -1, unpack(filler))), "table", "ignored arguments")
             local allowed = J.GetJsonBuffer({a = nested(511)})
             T.eq(allowed, '{"a":' .. nested(511) .. "}")
             T.eq(T.nresults(J.JsonToTable(allowed)), 1, "what GetJsonBuffer embeds parses again")
