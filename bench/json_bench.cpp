@@ -23,6 +23,7 @@ extern "C" {
 #include <vector>
 
 #include "LuaEngineInterface.h"
+#include "data/JsonDocument.h"
 
 namespace {
 
@@ -110,6 +111,7 @@ end
 
 lua_State* g_L = nullptr;
 std::map<std::string, size_t> g_sizes;
+std::map<std::string, std::string> g_texts;
 
 void OpenState() {
     g_L = luaL_newstate();
@@ -125,6 +127,7 @@ void OpenState() {
     for (const auto& d : docs) {
         std::string text = MakeDocument(d.second);
         g_sizes[d.first] = text.size();
+        g_texts[d.first] = text;
         lua_pushlstring(g_L, text.data(), text.size());
         lua_setfield(g_L, -2, d.first);
     }
@@ -156,11 +159,24 @@ void RunCall(benchmark::State& state, const char* fn, const char* doc, const cha
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(g_sizes[doc]));
 }
 
+// Breakdown: RapidJSON's bounded parse alone (no Lua), the first step of
+// JsonToTable.
+void RunParseOnly(benchmark::State& state, const char* doc) {
+    const std::string& text = g_texts.at(doc);
+    for (auto _ : state) {
+        rapidjson::Document parsed;
+        benchmark::DoNotOptimize(orvex::json::ParseBounded(parsed, text.data(), text.size()));
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(text.size()));
+}
+
 #define JSON_BENCH(doc)                                                                                  \
     void BM_##doc##_JsonToTable(benchmark::State& s) { RunCall(s, "JsonToTable", #doc, "text"); }     \
     void BM_##doc##_CjsonDecode(benchmark::State& s) { RunCall(s, "cjson_decode", #doc, "text"); }    \
     void BM_##doc##_GetJsonBuffer(benchmark::State& s) { RunCall(s, "GetJsonBuffer", #doc, "flat"); } \
     void BM_##doc##_CjsonEncode(benchmark::State& s) { RunCall(s, "cjson_encode", #doc, "tables"); }  \
+    void BM_##doc##_ParseOnly(benchmark::State& s) { RunParseOnly(s, #doc); }                          \
+    BENCHMARK(BM_##doc##_ParseOnly)->Unit(benchmark::kMicrosecond);                                    \
     BENCHMARK(BM_##doc##_JsonToTable)->Unit(benchmark::kMicrosecond);                                  \
     BENCHMARK(BM_##doc##_CjsonDecode)->Unit(benchmark::kMicrosecond);                                  \
     BENCHMARK(BM_##doc##_GetJsonBuffer)->Unit(benchmark::kMicrosecond);                                \
@@ -187,8 +203,10 @@ public:
                 auto b = m_times.find(std::string("BM_") + doc + "_" + theirs);
                 return a == m_times.end() || b == m_times.end() || b->second == 0 ? -1.0 : a->second / b->second;
             };
-            std::printf("%-6s (%8zu bytes)  JsonToTable/decode %.2f   GetJsonBuffer/encode %.2f\n", doc,
-                        g_sizes.at(doc), ratio("JsonToTable", "CjsonDecode"), ratio("GetJsonBuffer", "CjsonEncode"));
+            std::printf("%-6s (%8zu bytes)  JsonToTable/decode %.2f   GetJsonBuffer/encode %.2f"
+                        "   (parse alone/JsonToTable %.2f)\n",
+                        doc, g_sizes.at(doc), ratio("JsonToTable", "CjsonDecode"), ratio("GetJsonBuffer", "CjsonEncode"),
+                        ratio("ParseOnly", "JsonToTable"));
         }
     }
 
