@@ -1,10 +1,153 @@
-// orvexIni script library.
+// orvexIni script library: single values of INI files, on SimpleIni. Every
+// call loads the whole file into a fresh store and, when it changes
+// something, saves the whole store back.
+#ifndef _WIN32
+// The narrow store only (names compare ASCII case-insensitively). Windows
+// builds keep SimpleIni's Win32 converter, whose names compare with _mbsicmp
+// in the ANSI code page.
+#define SI_NO_CONVERSION
+#endif
+#include <SimpleIni.h>
+
+#include <string>
+
 #include "LibraryTables.h"
 #include "ScriptBinding.h"
+#include "pyn/FileUtil.h"
 
 namespace orvex {
+namespace {
+
+// Names compare case-insensitively; text is stored as the bytes read; one
+// value per key; a value is what stands on its line.
+using IniStore = CSimpleIniTempl<char, SI_NoCase<char>, SI_ConvertA<char>>;
+
+const char kLoadIniFileError[] = "load ini file error.";
+
+struct IniKeyPath {
+    std::string section;  // "" holds the entries before the first header
+    std::string key;
+};
+
+// "Section/Key": cut at the first slash; without a slash the whole path is
+// a key of the section with the empty name.
+IniKeyPath SplitIniKeyPath(const std::string& path) {
+    size_t slash = path.find('/');
+    if (slash == std::string::npos) return {std::string(), path};
+    return {path.substr(0, slash), path.substr(slash + 1)};
+}
+
+bool HasLineBreak(const std::string& text) { return text.find_first_of("\r\n") != std::string::npos; }
+
+bool LoadIni(const std::string& path, IniStore& ini) {
+    std::string data;
+    return pyn::CFileUtil::ReadFullFile(path, data) && ini.LoadData(data.data(), data.size()) >= 0;
+}
+
+// Collects the store's text with CR LF line ends, whatever the platform's
+// own line end is, so a file looks the same whichever agent wrote it.
+class CrLfWriter : public IniStore::OutputWriter {
+public:
+    void Write(const char* text) override {
+        for (; *text; ++text) {
+            if (*text == '\n' && (m_text.empty() || m_text.back() != '\r')) m_text.push_back('\r');
+            m_text.push_back(*text);
+        }
+    }
+    const std::string& text() const { return m_text; }
+
+private:
+    std::string m_text;
+};
+
+// Writes the whole store over the file through a temporary beside it, so
+// a failed save leaves the old file as it was.
+bool SaveIni(const IniStore& ini, const std::string& path) {
+    CrLfWriter out;
+    return ini.Save(out, false) >= 0 && pyn::CFileUtil::ReplaceFileAtomically(path, out.text());
+}
+
+// GetIniValue(file, "Section/Key"): the value, or "" when the file, the
+// section or the key is missing.
+int GetIniValue(lua_State* L) {
+    CheckArgCount(L, 2);
+    std::string path = GetStringArg(L, 1);
+    std::string keyPath = GetStringArg(L, 2);
+    RequireNonEmpty(path);
+    RequireNonEmpty(keyPath);
+
+    IniStore ini;
+    if (!pyn::CFileUtil::IsFile(path) || !LoadIni(path, ini)) {
+        PushText(L, std::string());
+        return 1;
+    }
+    IniKeyPath name = SplitIniKeyPath(keyPath);
+    PushText(L, ini.GetValue(name.section.c_str(), name.key.c_str(), ""));
+    return 1;
+}
+
+// SetIniValue(file, "Section/Key", value): true when saved; false when the
+// value or a name holds a line break, or the save failed;
+// "load ini file error." when the file does not load.
+int SetIniValue(lua_State* L) {
+    CheckArgCount(L, 3);
+    std::string path = GetStringArg(L, 1);
+    std::string keyPath = GetStringArg(L, 2);
+    std::string value = GetBytesArg(L, 3);
+    RequireNonEmpty(path);
+    RequireNonEmpty(keyPath);
+    RequireNonEmpty(value);
+
+    IniKeyPath name = SplitIniKeyPath(keyPath);
+    std::string text(value.c_str());  // the value ends at its first NUL byte
+    // Written as they stand, line breaks would add lines (even sections) to
+    // the file.
+    if (HasLineBreak(text) || HasLineBreak(name.section) || HasLineBreak(name.key)) {
+        PushBool(L, false);
+        return 1;
+    }
+    IniStore ini;
+    if (!LoadIni(path, ini)) {
+        PushBytes(L, std::string(kLoadIniFileError));
+        return 1;
+    }
+    bool ok = ini.SetValue(name.section.c_str(), name.key.c_str(), text.c_str()) >= 0 && SaveIni(ini, path);
+    PushBool(L, ok);
+    return 1;
+}
+
+// RemoveKeyValue(file, "Section/Key"): deletes the key (and its section
+// when that empties it) and rewrites the file; true when saved, false when
+// the file is missing or the save failed, "load ini file error." when the
+// file does not load.
+int RemoveKeyValue(lua_State* L) {
+    CheckArgCount(L, 2);
+    std::string path = GetStringArg(L, 1);
+    std::string keyPath = GetStringArg(L, 2);
+    RequireNonEmpty(path);
+    RequireNonEmpty(keyPath);
+
+    if (!pyn::CFileUtil::IsFile(path)) {
+        PushBool(L, false);
+        return 1;
+    }
+    IniStore ini;
+    if (!LoadIni(path, ini)) {
+        PushBytes(L, std::string(kLoadIniFileError));
+        return 1;
+    }
+    IniKeyPath name = SplitIniKeyPath(keyPath);
+    ini.Delete(name.section.c_str(), name.key.c_str(), true);
+    PushBool(L, SaveIni(ini, path));
+    return 1;
+}
+
+}  // namespace
 
 const luaL_Reg kOrvexIniLib[] = {
+    ORVEX_SCRIPT_FN("GetIniValue", GetIniValue),
+    ORVEX_SCRIPT_FN("SetIniValue", SetIniValue),
+    ORVEX_SCRIPT_FN("RemoveKeyValue", RemoveKeyValue),
     {nullptr, nullptr},
 };
 

@@ -1,0 +1,41 @@
+// JSON parsing and writing shared by the orvexJson functions: RapidJSON's
+// DOM with its default parse flags, bounded in nesting depth.
+#pragma once
+
+#include <rapidjson/document.h>
+#include <rapidjson/stringbuffer.h>
+#include <rapidjson/writer.h>
+
+#include <cstddef>
+#include <cstring>
+#include <string>
+
+namespace orvex {
+namespace json {
+
+// Deepest nesting of arrays and objects a parse accepts. A deeper document
+// is a parse error: the recursive parser, writer and table conversion would
+// otherwise run the thread out of C stack on hostile input. The conversion
+// to Lua tables needs two stack slots per object level, so this also keeps
+// a document well inside what lua_checkstack can give.
+constexpr unsigned kMaxNestingDepth = 512;
+
+// Parses `size` bytes at `data` (the text ends at its first NUL byte, if
+// any) into `doc`. Strict JSON; false on any parse error, an empty text
+// included, and on nesting deeper than `maxDepth` levels.
+bool ParseBounded(rapidjson::Document& doc, const char* data, size_t size,
+                  unsigned maxDepth = kMaxNestingDepth);
+
+// Compact JSON text of `value`.
+std::string WriteCompact(const rapidjson::Value& value);
+
+// Length of the string value's text up to its first NUL character.
+inline size_t TextLength(const rapidjson::Value& s) {
+    const char* p = s.GetString();
+    size_t n = s.GetStringLength();
+    const void* nul = n ? std::memchr(p, 0, n) : nullptr;
+    return nul ? static_cast<size_t>(static_cast<const char*>(nul) - p) : n;
+}
+
+}  // namespace json
+}  // namespace orvex

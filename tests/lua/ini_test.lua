@@ -1,0 +1,132 @@
+-- orvexIni: single values of INI files.
+function orvexScriptMain(luaDir, tmpDir)
+    local T = dofile(luaDir .. "/helpers.lua")
+    local I = orvexIni
+    local serial = 0
+
+    local function write(path, bytes)
+        local f = assert(io.open(path, "wb"))
+        f:write(bytes)
+        f:close()
+    end
+    local function read(path)
+        local f = io.open(path, "rb")
+        if not f then return nil end
+        local bytes = f:read("*a")
+        f:close()
+        return bytes
+    end
+    -- A fresh file holding `bytes`.
+    local function ini(bytes, name)
+        serial = serial + 1
+        local path = tmpDir .. "/" .. (name or ("t" .. serial .. ".ini"))
+        write(path, bytes)
+        return path
+    end
+    local function entries(dir)
+        local p = io.popen("ls -A '" .. dir .. "'")
+        local names = p:read("*a")
+        p:close()
+        return names
+    end
+
+    return T.run({
+        ["GetIniValue: names compare case-insensitively; no slash names the top section"] = function()
+            local f = ini("Host = top\n[Net]\nHost=a\n[net2]\nPort = 8080  \n")
+            T.eq(I.GetIniValue(f, "net/HOST"), "a")
+            T.eq(I.GetIniValue(f, "Net/Host"), "a")
+            T.eq(I.GetIniValue(f, "Host"), "top")
+            T.eq(I.GetIniValue(f, "/host"), "top", "a leading slash names the top section")
+            T.eq(I.GetIniValue(f, "NET2/port"), "8080")
+            T.eq(I.GetIniValue(f, "Net/Missing"), "")
+            T.eq(I.GetIniValue(f, "Nope/Host"), "")
+        end,
+        ["GetIniValue: the key is everything after the first slash"] = function()
+            local f = ini("[a]\r\nb/c = deep\r\nb = shallow\r\n")
+            T.eq(I.GetIniValue(f, "a/b/c"), "deep")
+            T.eq(I.GetIniValue(f, "a/b"), "shallow")
+        end,
+        ["GetIniValue: missing files and directories read empty"] = function()
+            T.eq(I.GetIniValue(tmpDir .. "/missing.ini", "a/b"), "")
+            T.eq(I.GetIniValue(tmpDir, "a/b"), "")
+        end,
+        ["a byte-order mark does not hide the first section"] = function()
+            local f = ini("\239\187\191[Net]\r\nHost=a\r\n")
+            T.eq(I.GetIniValue(f, "Net/Host"), "a")
+            T.eq(I.SetIniValue(f, "Net/Port", "1"), true)
+            T.eq(read(f), "[Net]\r\nHost = a\r\nPort = 1\r\n")
+        end,
+        ["SetIniValue: rewrites the whole file in the store's layout"] = function()
+            local f = ini("top=1\n[Old]\nx=1\ny = 2\n")
+            T.eq(I.SetIniValue(f, "New/k", "1"), true)
+            T.eq(read(f), "top = 1\r\n\r\n\r\n[Old]\r\nx = 1\r\ny = 2\r\n\r\n\r\n[New]\r\nk = 1\r\n")
+            T.eq(I.SetIniValue(f, "old/X", "v2"), true, "an existing key is replaced")
+            T.eq(I.GetIniValue(f, "Old/x"), "v2")
+            T.eq(I.SetIniValue(f, "Old/z", 5), true, "a number value is its text")
+            T.eq(I.GetIniValue(f, "Old/z"), "5")
+            T.eq(read(f), "top = 1\r\n\r\n\r\n[Old]\r\nx = v2\r\ny = 2\r\nz = 5\r\n\r\n\r\n[New]\r\nk = 1\r\n")
+        end,
+        ["SetIniValue: the value is raw bytes up to a NUL"] = function()
+            local f = ini("[s]\n")
+            T.eq(I.SetIniValue(f, "s/k", "ab\0cd"), true)
+            T.eq(I.GetIniValue(f, "s/k"), "ab")
+            T.eq(I.SetIniValue(f, "s/u", "caf\195\169"), true)
+            T.eq(I.GetIniValue(f, "s/u"), "caf\195\169")
+        end,
+        ["SetIniValue: a line break in the value or a name is refused"] = function()
+            local before = "[s]\r\nk = 1\r\n"
+            local f = ini(before)
+            T.eq(I.SetIniValue(f, "s/k", "x\r\n[evil]\r\ny = 1"), false)
+            T.eq(I.SetIniValue(f, "s/k", "x\ny"), false)
+            T.eq(I.SetIniValue(f, "s/k", "x\ry"), false)
+            T.eq(I.SetIniValue(f, "s\n[evil]/k", "1"), false)
+            T.eq(I.SetIniValue(f, "s/k\nevil", "1"), false)
+            T.eq(read(f), before)
+        end,
+        ["SetIniValue: a missing file gives the load error and is not created"] = function()
+            local path = tmpDir .. "/nothing-here.ini"
+            T.eq(I.SetIniValue(path, "a/b", "1"), "load ini file error.")
+            T.eq(read(path), nil)
+            T.eq(I.SetIniValue(tmpDir, "a/b", "1"), "load ini file error.", "a directory")
+        end,
+        ["SetIniValue: a failed save gives false and keeps the old file"] = function()
+            -- The temporary file beside a name this long exceeds the file
+            -- name limit, so the save fails whoever runs the test.
+            local name = string.rep("n", 250)
+            local before = "[s]\r\nk = old\r\n"
+            local f = ini(before, name)
+            local listing = entries(tmpDir)
+            T.eq(I.SetIniValue(f, "s/k", "new"), false)
+            T.eq(read(f), before)
+            T.eq(I.RemoveKeyValue(f, "s/k"), false)
+            T.eq(read(f), before)
+            T.eq(entries(tmpDir), listing, "no temporary left behind")
+        end,
+        ["RemoveKeyValue: emptied sections go; every call rewrites"] = function()
+            local f = ini("[a]\nk=1\n[b]\nk=1\nm=2\n")
+            T.eq(I.RemoveKeyValue(f, "A/K"), true)
+            T.eq(read(f), "[b]\r\nk = 1\r\nm = 2\r\n")
+            T.eq(I.RemoveKeyValue(f, "b/k"), true)
+            T.eq(read(f), "[b]\r\nm = 2\r\n")
+            local g = ini("[x]\nk=1\n")
+            T.eq(I.RemoveKeyValue(g, "x/none"), true)
+            T.eq(read(g), "[x]\r\nk = 1\r\n", "rewritten with CR LF")
+            T.eq(I.RemoveKeyValue(tmpDir .. "/missing.ini", "x/k"), false)
+            T.eq(I.RemoveKeyValue(tmpDir, "x/k"), false, "a directory is not a file")
+        end,
+        ["argv errors touch no file"] = function()
+            local before = "[s]\nk=1\n"
+            local f = ini(before)
+            T.raises("argv error", I.GetIniValue, f)
+            T.raises("argv error", I.GetIniValue, f, "")
+            T.raises("argv error", I.GetIniValue, "", "s/k")
+            T.raises("argv error", I.SetIniValue, f, "s/k")
+            T.raises("argv error", I.SetIniValue, f, "s/k", "")
+            T.raises("argv error", I.SetIniValue, f, "", "1")
+            T.raises("argv error", I.SetIniValue, f, "s/k", "1", "x")
+            T.raises("argv error", I.RemoveKeyValue, f, "")
+            T.raises("argv error", I.RemoveKeyValue, f, "s/k", "x")
+            T.eq(read(f), before)
+        end,
+    })
+end
