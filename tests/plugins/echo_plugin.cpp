@@ -9,11 +9,14 @@
 
 namespace {
 
-// Results must outlive the call: each thread keeps its last one.
+// Results must outlive the call: each thread keeps its last one, cut to the
+// buffer's size. A plain buffer, not a std::string: a thread-local object
+// with a destructor would pin the module in memory after dlclose.
 char* Keep(const std::string& text) {
-    thread_local std::string result;
-    result = text;
-    return &result[0];
+    thread_local char result[256];
+    size_t size = text.copy(result, sizeof result - 1);
+    result[size] = '\0';
+    return result;
 }
 
 // 0 idle, 1 a call is inside Block, 2 Block may return.
