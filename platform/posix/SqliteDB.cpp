@@ -16,7 +16,7 @@ namespace pyn {
 namespace {
 
 // How long a statement waits for another connection's lock before it fails.
-constexpr int kBusyTimeoutMs = 5000;
+constexpr int kBusyTimeoutMs = 10000;
 
 class CSqliteQuery final : public ISqliteQuery {
 public:

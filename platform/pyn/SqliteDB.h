@@ -65,7 +65,7 @@ protected:
 // Opens the database file `path`, creating it when missing. Null when it
 // cannot be opened; `error` then holds SQLite's result code (else 0). Each
 // call gives an object of its own, for use on one thread at a time; writers
-// on other connections are waited for (a few seconds) rather than failed.
+// on other connections are waited for (up to ten seconds) rather than failed.
 ISqliteDB* GetSqliteDB(const std::string& path, int& error);
 // Closes an object GetSqliteDB gave (after every query from it is freed).
 void RemoveSqliteDB(ISqliteDB* db);

@@ -63,7 +63,7 @@ TEST(LibraryCache, ScriptsLoadCallAndCloseOneModuleAtOnce) {
                            "end\n");
     constexpr int kThreads = 4;
     std::vector<std::string> results(kThreads);
-    std::vector<bool> ok(kThreads, false);
+    std::vector<char> ok(kThreads, 0);  // not vector<bool>: threads write neighbouring entries
     std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; ++t) {
         threads.emplace_back([&, t] {

@@ -19,7 +19,7 @@ TEST(SqliteWriters, ConcurrentWritersWaitForEachOther) {
                            "function orvexScriptMain(db, me)\n"
                            "  local S = orvexSqlite\n"
                            "  S.execDml(db, 'CREATE TABLE IF NOT EXISTS t(who INTEGER, n INTEGER, s TEXT)')\n"
-                           "  for i = 1, 150 do\n"
+                           "  for i = 1, 80 do\n"
                            "    local sql = string.format(\"INSERT INTO t VALUES (%s, %d, 'row %d')\", me, i, i)\n"
                            "    if S.execDml(db, sql) ~= true then return 'insert failed at ' .. i end\n"
                            "    local seen = S.execQuery(db, 'SELECT count(*) FROM t WHERE who = ' .. me)\n"
@@ -42,7 +42,7 @@ TEST(SqliteWriters, ConcurrentWritersWaitForEachOther) {
     ASSERT_EQ(orvextest::RunCommand("sqlite3 " + orvextest::ShellQuote(db) + " 'SELECT count(DISTINCT who || n) FROM t'",
                                     &count),
               0);
-    EXPECT_EQ(count, std::to_string(kThreads * 150) + "\n");
+    EXPECT_EQ(count, std::to_string(kThreads * 80) + "\n");
 }
 
 }  // namespace
