@@ -1,0 +1,175 @@
+// SQLite database objects on libsqlite3.
+//
+// Every GetSqliteDB call opens a connection of its own, so objects are never
+// shared between threads and a database file removed or replaced between two
+// calls is never served from a stale handle. SQL and text values cross
+// SQLite in UTF-8 and the interface in the local code page; the path is
+// handed to SQLite as the file system's bytes, as every POSIX file function
+// of this layer does.
+#include "pyn/SqliteDB.h"
+
+#include <sqlite3.h>
+
+#include "pyn/StringUtil.h"
+
+namespace pyn {
+namespace {
+
+// How long a statement waits for another connection's lock before it fails.
+constexpr int kBusyTimeoutMs = 10000;
+
+class CSqliteQuery final : public ISqliteQuery {
+public:
+    explicit CSqliteQuery(sqlite3_stmt* stmt) : m_stmt(stmt), m_columns(sqlite3_column_count(stmt)) {}
+    ~CSqliteQuery() { sqlite3_finalize(m_stmt); }
+    CSqliteQuery(const CSqliteQuery&) = delete;
+    CSqliteQuery& operator=(const CSqliteQuery&) = delete;
+
+    // Steps to the next row; false when the statement failed.
+    bool Step() {
+        int rc = sqlite3_step(m_stmt);
+        m_eof = rc != SQLITE_ROW;
+        return rc == SQLITE_ROW || rc == SQLITE_DONE;
+    }
+
+    bool GetColumnCount(int& count) override {
+        count = m_columns;
+        return true;
+    }
+    bool GetColumnName(int column, std::string& name) override {
+        if (!Valid(column)) return false;
+        const char* text = sqlite3_column_name(m_stmt, column);
+        if (!text) return false;
+        name = CStringUtil::utf8_s2s(std::string(text));
+        return true;
+    }
+    bool GetColumnType(int column, int& type) override {
+        if (!OnRow(column)) return false;
+        type = sqlite3_column_type(m_stmt, column);
+        return true;
+    }
+    bool GetIntValue(int column, int32_t& value) override {
+        if (!OnRow(column)) return false;
+        value = sqlite3_column_int(m_stmt, column);
+        return true;
+    }
+    bool GetInt64Value(int column, int64_t& value) override {
+        if (!OnRow(column)) return false;
+        value = sqlite3_column_int64(m_stmt, column);
+        return true;
+    }
+    bool GetDoubleValue(int column, double& value) override {
+        if (!OnRow(column)) return false;
+        value = sqlite3_column_double(m_stmt, column);
+        return true;
+    }
+    bool GetTextValue(int column, std::string& value) override {
+        if (!OnRow(column)) return false;
+        const unsigned char* text = sqlite3_column_text(m_stmt, column);
+        if (!text) return false;  // NULL, or out of memory
+        int size = sqlite3_column_bytes(m_stmt, column);
+        value = CStringUtil::utf8_s2s(reinterpret_cast<const char*>(text), static_cast<size_t>(size));
+        return true;
+    }
+    bool GetBlobValue(int column, std::string& value) override {
+        if (!OnRow(column)) return false;
+        if (sqlite3_column_type(m_stmt, column) == SQLITE_NULL) return false;
+        const void* bytes = sqlite3_column_blob(m_stmt, column);
+        int size = sqlite3_column_bytes(m_stmt, column);
+        if (bytes) value.assign(static_cast<const char*>(bytes), static_cast<size_t>(size));
+        else value.clear();  // a zero-length value
+        return true;
+    }
+    bool IsEof() override { return m_eof; }
+    void NextRow() override {
+        if (!m_eof) Step();
+    }
+
+private:
+    bool Valid(int column) const { return column >= 0 && column < m_columns; }
+    bool OnRow(int column) const { return !m_eof && Valid(column); }
+
+    sqlite3_stmt* m_stmt;
+    int m_columns;
+    bool m_eof = true;
+};
+
+class CSqliteDB final : public ISqliteDB {
+public:
+    explicit CSqliteDB(sqlite3* db) : m_db(db) {}
+    ~CSqliteDB() { sqlite3_close_v2(m_db); }
+    CSqliteDB(const CSqliteDB&) = delete;
+    CSqliteDB& operator=(const CSqliteDB&) = delete;
+
+    int GetLastErrorCode() override { return m_error; }
+    std::string GetLastErrorText() override { return m_errorText; }
+
+    ISqliteQuery* ExecQuery(const std::string& sql) override {
+        const std::string utf8 = CStringUtil::s2s_utf8(sql);
+        sqlite3_stmt* stmt = nullptr;
+        int rc = sqlite3_prepare_v2(m_db, utf8.c_str(), static_cast<int>(utf8.size()), &stmt, nullptr);
+        if (rc != SQLITE_OK || !stmt) {
+            // A text without a statement (blank, or only a comment) prepares
+            // to nothing: there is no query to run.
+            Fail(rc != SQLITE_OK ? rc : SQLITE_MISUSE);
+            sqlite3_finalize(stmt);
+            return nullptr;
+        }
+        CSqliteQuery* query = new CSqliteQuery(stmt);
+        if (!query->Step()) {
+            Fail(sqlite3_errcode(m_db));
+            delete query;
+            return nullptr;
+        }
+        return query;
+    }
+
+    void FreeQuery(ISqliteQuery* query) override { delete static_cast<CSqliteQuery*>(query); }
+
+    bool ExecDml(const std::string& sql) override {
+        const std::string utf8 = CStringUtil::s2s_utf8(sql);
+        int rc = sqlite3_exec(m_db, utf8.c_str(), nullptr, nullptr, nullptr);
+        if (rc != SQLITE_OK) {
+            Fail(rc);
+            return false;
+        }
+        return true;
+    }
+
+private:
+    void Fail(int rc) {
+        m_error = rc;
+        m_errorText = CStringUtil::utf8_s2s(std::string(sqlite3_errmsg(m_db)));
+    }
+
+    sqlite3* m_db;
+    int m_error = SQLITE_OK;
+    std::string m_errorText;
+};
+
+}  // namespace
+
+ISqliteDB* GetSqliteDB(const std::string& path, int& error) {
+    error = SQLITE_OK;
+    if (path.empty() || path.find('\0') != std::string::npos) {
+        error = SQLITE_CANTOPEN;
+        return nullptr;
+    }
+    sqlite3* db = nullptr;
+    // Each connection is used by one thread at a time: no per-connection
+    // mutex is needed.
+    int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX;
+    int rc = sqlite3_open_v2(path.c_str(), &db, flags, nullptr);
+    if (rc != SQLITE_OK) {
+        error = rc;
+        sqlite3_close_v2(db);  // a handle is given even when opening fails
+        return nullptr;
+    }
+    sqlite3_busy_timeout(db, kBusyTimeoutMs);
+    sqlite3_extended_result_codes(db, 0);
+    return new CSqliteDB(db);
+}
+
+void RemoveSqliteDB(ISqliteDB* db) { delete static_cast<CSqliteDB*>(db); }
+
+}  // namespace pyn
