@@ -192,4 +192,106 @@ TEST_F(ScriptThreads, AThreadStartedUnderLockExecLuaTimesOut) {
     EXPECT_TRUE(log.contains("ThreadFunction ExecLua Fail : tryLock Timeout"));
 }
 
+// Shutdown. Each case runs in a process of its own.
+
+// A thread script that marks `started` and then never ends by itself.
+std::string SpinScript(const std::string& started) {
+    return "local f = io.open('" + started + "', 'w'); f:close()\nwhile true do end\n";
+}
+
+TEST(ScriptThreadShutdown, ProcessExitStopsARunningScriptThread) {
+    TempDir dir;
+    WriteScript(dir.file("spin.lua"), SpinScript(dir.file("started")), true);
+    WriteScript(dir.file("main.lua"),
+                "function orvexScriptMain(spin, started)\n"
+                "  assert(orvexThread.CreateThreadWithScript('spin', spin))\n"
+                "  while not io.open(started) do os.execute('sleep 0.01') end\n"
+                "  return tostring(orvexThread.IsThreadRunning('spin'))\n"
+                "end\n");
+    std::string out;
+    const int status = orvextest::RunCommand(
+        "timeout 60 " + orvextest::ShellQuote(ORVEX_CLI_PATH) + " run " + orvextest::ShellQuote(dir.file("main.lua")) +
+            " " + orvextest::ShellQuote(dir.file("spin.lua")) + " " + orvextest::ShellQuote(dir.file("started")) +
+            " 2>&1",
+        &out);
+    EXPECT_EQ(status, 0) << out;
+    EXPECT_EQ(out.find("true\n"), 0u) << out;
+    // Stopped at exit (not left behind): its run ended with the stop error.
+    EXPECT_NE(out.find("ThreadFunction ExecLua Fail : script thread stopped"), std::string::npos) << out;
+}
+
+void SlowExit() { std::this_thread::sleep_for(std::chrono::milliseconds(1500)); }
+
+TEST(ScriptThreadShutdownDeathTest, AThreadBlockedPastTheExitWaitStillFindsTheEngine) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    TempDir dir;
+    const std::string luascript = dir.path() + "/luascript";
+    std::filesystem::create_directories(luascript);
+    WriteScript(luascript + "/slow.lua", "os.execute('sleep 0.5')\nreturn 1", true);
+    WriteScript(luascript + "/quick.lua", "return 2", true);
+    WriteScript(dir.file("blocked.lua"),
+                "function orvexScriptMain(started)\n"
+                "  local f = io.open(started, 'w'); f:close()\n"
+                "  orvexLoadLua.LoadModule('slow')\n"
+                "  while true do orvexLoadLua.LoadModule('quick') end\n"
+                "end\n",
+                true);
+    WriteScript(dir.file("main.lua"),
+                "function orvexScriptMain(script, started)\n"
+                "  return tostring(orvexThread.CreateThreadWithScript('blocked', script, started))\n"
+                "end\n");
+    EXPECT_EXIT(
+        {
+            alarm(60);  // a hang ends the child, and so fails the test
+            orvexSetApplicationDir(dir.path().c_str());
+            // Registered before the engine's objects exist, so it runs after
+            // they were dealt with at exit: the blocked thread wakes up then
+            // and goes on using the engine.
+            atexit(SlowExit);
+            CScriptThreadManager::SetExitWaitForTesting(std::chrono::milliseconds(100));
+            std::string result;
+            CLuaEngineInterface::ExecLua(dir.file("main.lua"), "", result,
+                                         {dir.file("blocked.lua"), dir.file("started")}, false);
+            if (result != "true" || !WaitUntil([&] { return Exists(dir.file("started")); })) _exit(3);
+            exit(0);
+        },
+        ::testing::ExitedWithCode(0), "");
+}
+
+TEST(ScriptThreadShutdownDeathTest, UnloadingTheLibraryUnderARunningThreadLeavesItLoaded) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    TempDir dir;
+    WriteScript(dir.file("spin.lua"), SpinScript(dir.file("started")), true);
+    const std::string library =
+        std::filesystem::path(ORVEX_CLI_PATH).parent_path().string() + "/liborvexLuaEngine.so";
+    EXPECT_EXIT(
+        {
+            alarm(60);
+            void* handle = dlopen(library.c_str(), RTLD_NOW | RTLD_LOCAL);
+            if (!handle) _exit(3);
+            auto openLibraries = reinterpret_cast<lua_CFunction>(dlsym(handle, "luaopen_LuaEngine"));
+            if (!openLibraries) _exit(4);
+            // On a thread that ends before the unload: a thread that lives on
+            // after using the library (its per-thread data) keeps it loaded.
+            bool started = false;
+            std::thread([&] {
+                lua_State* L = luaL_newstate();
+                luaL_openlibs(L);
+                openLibraries(L);
+                lua_pushstring(L, dir.file("spin.lua").c_str());
+                lua_setglobal(L, "spin");
+                started = luaL_dostring(L, "assert(orvexThread.CreateThreadWithScript('spin', spin))") == 0;
+                lua_close(L);
+            }).join();
+            if (!started) _exit(5);
+            if (!WaitUntil([&] { return Exists(dir.file("started")); })) _exit(6);
+            dlclose(handle);
+            // Still mapped, and the thread goes on running its code.
+            if (!dlopen(library.c_str(), RTLD_NOW | RTLD_NOLOAD)) _exit(7);
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            exit(0);
+        },
+        ::testing::ExitedWithCode(0), "ThreadFunction ExecLua Fail : script thread stopped");
+}
+
 }  // namespace
