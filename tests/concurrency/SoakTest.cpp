@@ -184,7 +184,8 @@ TEST(EngineSoak, AgentsModulesScriptThreadsAndExclusiveRuns) {
         }
     }
     EXPECT_EQ(started, static_cast<size_t>(kAgents * 2 * kRounds / kThreadEvery));
-    EXPECT_EQ(engine.WorkerCountForTesting(), workersBefore + kAgents + 1);
+    // Agent threads keep theirs (fewer when a new thread got a dead one's id).
+    EXPECT_LE(engine.WorkerCountForTesting(), workersBefore + kAgents + 1);
     EXPECT_EQ(failures.count(), 0) << failures.Report();
 }
 
