@@ -109,9 +109,16 @@ bool CScriptThreadManager::CreateScriptThread(const std::string& name, const std
     pyn::CMutexLockUtil guard(m_mutex);
     if (m_closed) return false;
     auto it = m_runners.find(name);
-    if (it != m_runners.end()) {
-        if (it->second->IsThreadRunning()) return false;
-        m_runners.erase(it);  // its thread is past ThreadFunction: joining is immediate
+    if (it != m_runners.end() && it->second->IsThreadRunning()) return false;
+    // Runners whose thread has ended go now (the name is free again either
+    // way): an ended thread that is not joined keeps its stack, and an agent
+    // that starts threads under new names would gather them without end.
+    // Their threads are past ThreadFunction, so joining them is immediate.
+    for (auto ended = m_runners.begin(); ended != m_runners.end();) {
+        if (ended->second->IsThreadRunning())
+            ++ended;
+        else
+            ended = m_runners.erase(ended);
     }
     auto runner = std::make_shared<CScriptThreadRunner>(name, scriptPath, args);
     if (!runner->Start()) return false;
@@ -123,6 +130,11 @@ bool CScriptThreadManager::IsScriptThreadRunning(const std::string& name) {
     pyn::CMutexLockUtil guard(m_mutex);
     auto it = m_runners.find(name);
     return it != m_runners.end() && it->second->IsThreadRunning();
+}
+
+size_t CScriptThreadManager::RunnerCountForTesting() {
+    pyn::CMutexLockUtil guard(m_mutex);
+    return m_runners.size();
 }
 
 bool CScriptThreadManager::StopAll(std::chrono::milliseconds wait) {

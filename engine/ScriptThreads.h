@@ -33,7 +33,8 @@ private:
     std::vector<std::string> m_args;
 };
 
-// The process-wide set of script threads, one runner per name.
+// The process-wide set of script threads, one runner per name. A runner
+// whose thread has ended is dropped at the next CreateScriptThread.
 //
 // At process exit (or library unload) script threads are asked to stop: at
 // their next check (every few hundred Lua instructions) the script is ended
@@ -51,6 +52,8 @@ public:
     bool CreateScriptThread(const std::string& name, const std::string& scriptPath,
                             const std::vector<std::string>& args);
     bool IsScriptThreadRunning(const std::string& name);
+
+    size_t RunnerCountForTesting();
 
     static constexpr std::chrono::milliseconds kDefaultExitWait{3000};
     static void SetExitWaitForTesting(std::chrono::milliseconds wait);

@@ -173,6 +173,19 @@ TEST_F(ScriptThreads, AThreadsWorkerIsGoneWhenItEnds) {
     EXPECT_EQ(engine.WorkerCountForTesting(), before + 1);
 }
 
+TEST_F(ScriptThreads, EndedThreadsDoNotPileUp) {
+    auto& manager = CScriptThreadManager::Instance();
+    for (int i = 0; i < 20; ++i)
+        ASSERT_EQ(Start("many" + std::to_string(i), dir.file("record.lua"), {dir.file("m"), dir.file("go")}), "true");
+    EXPECT_EQ(manager.RunnerCountForTesting(), 20u);
+    orvextest::WriteFile(dir.file("go"), "");
+    for (int i = 0; i < 20; ++i) ASSERT_TRUE(WaitUntil([&] { return !Running("many" + std::to_string(i)); }));
+    // The next start joins and drops every ended one.
+    ASSERT_EQ(Start("one more", dir.file("record.lua"), {dir.file("m"), ""}), "true");
+    EXPECT_EQ(manager.RunnerCountForTesting(), 1u);
+    ASSERT_TRUE(WaitUntil([] { return !Running("one more"); }));
+}
+
 TEST_F(ScriptThreads, AThreadStartedUnderLockExecLuaTimesOut) {
     orvextest::LogCapture log;
     orvextest::LockUnitScope unit(1000);  // 60 units = 60 ms

@@ -28,6 +28,10 @@
 namespace pyn {
 
 class CThreadUtil {
+protected:
+    // The thread body; first virtual slot, the destructor second.
+    virtual void ThreadFunction() = 0;
+
 public:
     CThreadUtil();
     virtual ~CThreadUtil();
@@ -48,9 +52,6 @@ public:
 
     // Id of the calling operating-system thread (gettid / GetCurrentThreadId).
     static uint32_t GetCurrentThreadId();
-
-protected:
-    virtual void ThreadFunction() = 0;
 
 private:
     void Run();

@@ -24,8 +24,8 @@ using orvextest::WriteScript;
 
 namespace {
 
-constexpr int kAgents = 4;
-constexpr int kRounds = 150;
+constexpr int kAgents = 6;
+constexpr int kRounds = 250;
 constexpr int kThreadEvery = 5;  // rounds between two script threads of an agent, per script kind
 // Generous for the ThreadSanitizer build; the plain build needs a few seconds.
 constexpr auto kWatchdogLimit = std::chrono::seconds(240);
