@@ -1,5 +1,6 @@
 #include "LuaEngineManager.h"
 
+#include <atomic>
 #include <utility>
 
 #include "pyn/AlgorithmUtil.h"
@@ -30,12 +31,25 @@ private:
 
 const char kTryLockTimeout[] = "tryLock Timeout";
 
+std::atomic<bool> g_keepAliveAtExit{false};
+
 }  // namespace
 
+// Owns the manager as a function-local static would, but can leave it alive
+// at exit when threads may still use it.
+struct CLuaEngineManager::Holder {
+    CLuaEngineManager* manager = new CLuaEngineManager;
+    ~Holder() {
+        if (!g_keepAliveAtExit.load(std::memory_order_acquire)) delete manager;
+    }
+};
+
 CLuaEngineManager& CLuaEngineManager::Instance() {
-    static CLuaEngineManager manager;
-    return manager;
+    static Holder holder;
+    return *holder.manager;
 }
+
+void CLuaEngineManager::KeepAliveAtExit() { g_keepAliveAtExit.store(true, std::memory_order_release); }
 
 bool CLuaEngineManager::Exec(bool exclusive, const std::string& scriptPath, const std::string& functionName,
                              std::string& result, const std::vector<std::string>& args, bool encoded) {
@@ -74,10 +88,11 @@ std::map<std::string, std::string> CLuaEngineManager::GetVarMap(const std::strin
     return GetThreadWorker()->GetVarMap(source, varName);
 }
 
-bool CLuaEngineManager::RunModuleScript(const std::string& scriptPath, bool encoded) {
+bool CLuaEngineManager::RunModuleScript(const std::string& scriptPath, bool encoded, lua_State* L) {
     EngineLockHold hold(m_engineLock, false);
     if (!hold.held()) return false;
     std::string source = GetScriptSource(scriptPath, encoded);
+    if (L) return CLuaWorker::RunModuleSource(L, source);
     return GetThreadWorker()->RunModuleSource(source);
 }
 

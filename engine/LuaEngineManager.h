@@ -12,12 +12,18 @@
 #include "pyn/MutexUtil.h"
 #include "pyn/ReadWriteLockUtil.h"
 
+struct lua_State;
+
 namespace orvex {
 
 class CLuaEngineManager {
 public:
-    // The one manager of the process, built on first use.
+    // The one manager of the process, built on first use and destroyed at
+    // process exit or library unload, unless KeepAliveAtExit was called.
     static CLuaEngineManager& Instance();
+    // Keeps the manager (its lock, cache and workers) alive past exit: for
+    // threads the engine started that may still be inside it then.
+    static void KeepAliveAtExit();
 
     static constexpr int kLockTimeout = 60;
     static constexpr size_t kMaxCacheEntries = 30;
@@ -32,8 +38,11 @@ public:
                                                  bool encoded);
     void ClearLuaCache();
 
-    // Runs a module file in the calling thread's worker (see RunModuleSource).
-    bool RunModuleScript(const std::string& scriptPath, bool encoded);
+    // Runs a module file in the Lua state `L` of the script that asked for it
+    // (a coroutine's state included), or in the calling thread's worker when
+    // `L` is null (see RunModuleSource). On success the module's return
+    // values are on top of that state's stack.
+    bool RunModuleScript(const std::string& scriptPath, bool encoded, lua_State* L = nullptr);
     // Source text of a script file ("" = nothing to run).
     std::string GetScriptSource(const std::string& scriptPath, bool encoded);
     // The calling thread's worker, created on first use.
@@ -50,6 +59,7 @@ public:
     size_t CacheSizeForTesting();
 
 private:
+    struct Holder;
     CLuaEngineManager() = default;
     bool Exec(bool exclusive, const std::string& scriptPath, const std::string& functionName, std::string& result,
               const std::vector<std::string>& args, bool encoded);

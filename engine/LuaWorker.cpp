@@ -232,8 +232,11 @@ std::map<std::string, std::string> CLuaWorker::GetVarMapImpl(const std::string& 
 }
 
 bool CLuaWorker::RunModuleSource(const std::string& source) {
-    if (!m_state || source.empty()) return false;
-    lua_State* L = m_state;
+    return m_state && RunModuleSource(m_state, source);
+}
+
+bool CLuaWorker::RunModuleSource(lua_State* L, const std::string& source) {
+    if (source.empty()) return false;
     const int base = lua_gettop(L);
     if (luaL_loadbuffer(L, source.data(), source.size(), "") != 0 || lua_pcall(L, 0, LUA_MULTRET, 0) != 0) {
         lua_settop(L, base);

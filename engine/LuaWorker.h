@@ -32,6 +32,8 @@ public:
     std::map<std::string, std::string> GetVarMap(const std::string& source, const std::string& varName);
     // Runs a module chunk; on success its return values stay on the stack.
     bool RunModuleSource(const std::string& source);
+    // The same on any Lua state (a coroutine of the worker's, for one).
+    static bool RunModuleSource(lua_State* L, const std::string& source);
 
     lua_State* State() const { return m_state; }
 

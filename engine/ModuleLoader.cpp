@@ -10,12 +10,16 @@ namespace {
 
 // LoadModule(name): the module chunk's last return value (its own name when
 // it returned nothing); nil when the module could not be run.
+//
+// The module runs in `L` itself, the state of the calling script: inside a
+// coroutine that is the coroutine, so its result lands where the caller
+// reads it and nothing piles up on the main state's stack.
 int LoadModule(lua_State* L) {
     CheckArgCount(L, 1);
     std::string name = GetStringArg(L, 1);
     RequireNonEmpty(name);
     std::string path = pyn::CToolUtil::GetApplicationDirPath() + "/luascript/" + name + ".lua";
-    if (!CLuaEngineManager::Instance().RunModuleScript(path, true)) {
+    if (!CLuaEngineManager::Instance().RunModuleScript(path, true, L)) {
         lua_settop(L, 0);
         return 0;
     }

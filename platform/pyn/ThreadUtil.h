@@ -1,14 +1,37 @@
 // Thread base class of the pyn utility layer.
+//
+// A derived class implements ThreadFunction; startThread runs it once on a
+// new operating-system thread.
+//
+// Lifetime rules:
+// - The destructor waits for a running thread to end (it blocks for as long
+//   as ThreadFunction runs). Destroying the object on its own thread detaches
+//   the thread instead.
+// - A derived object's members are destroyed before this base destructor
+//   runs, so a derived class whose ThreadFunction uses them calls waitThread()
+//   in its own destructor.
+// - An owner that must not block indefinitely (process exit) waits with
+//   waitThreadFor and, when the thread has not ended, keeps the object alive
+//   instead of destroying it under the thread.
+// - The first successful startThread pins the module (shared library) that
+//   holds this code in memory for the rest of the process: unloading it
+//   while one of its threads still runs would pull the code from under that
+//   thread, so an unload request after that point leaves it loaded.
 #pragma once
 
-#include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
-#include <memory>
+#include <mutex>
 #include <thread>
 
 namespace pyn {
 
 class CThreadUtil {
+protected:
+    // The thread body; first virtual slot, the destructor second.
+    virtual void ThreadFunction() = 0;
+
 public:
     CThreadUtil();
     virtual ~CThreadUtil();
@@ -23,16 +46,20 @@ public:
     // Blocks until the thread has ended (no-op when none was started, or when
     // called on the thread itself).
     void waitThread();
+    // Waits at most `timeout` for ThreadFunction to return; true when no
+    // thread runs any more. Never joins, so it is safe from any thread.
+    bool waitThreadFor(std::chrono::milliseconds timeout) const;
 
     // Id of the calling operating-system thread (gettid / GetCurrentThreadId).
     static uint32_t GetCurrentThreadId();
 
-protected:
-    virtual void ThreadFunction() = 0;
-
 private:
+    void Run();
+
     std::thread m_thread;
-    std::atomic<bool> m_running{false};
+    mutable std::mutex m_stateMutex;
+    mutable std::condition_variable m_ended;
+    bool m_running = false;
 };
 
 }  // namespace pyn
