@@ -1,6 +1,7 @@
 #include "pyn/ReadWriteLockUtil.h"
 
 #include <atomic>
+#include <vector>
 
 #include "pyn/ThreadUtil.h"
 
@@ -8,6 +9,24 @@ namespace pyn {
 namespace {
 
 std::atomic<int64_t> g_unitMicros{1000000};
+
+enum Hold : char { kShared, kExclusive };
+
+// The calling thread's holds on each lock it has used. Only the thread
+// itself reads or changes its list, so no lock guards it; it is freed when
+// the thread ends, so threads that come and go leave nothing behind.
+struct LockHolds {
+    const void* lock;
+    std::vector<Hold> holds;
+};
+
+std::vector<Hold>& HoldsOf(const void* lock) {
+    thread_local std::vector<LockHolds> perLock;
+    for (LockHolds& entry : perLock)
+        if (entry.lock == lock) return entry.holds;
+    perLock.push_back(LockHolds{lock, {}});
+    return perLock.back().holds;
+}
 
 }  // namespace
 
@@ -22,29 +41,30 @@ std::chrono::steady_clock::time_point CReadWriteLockUtil::Deadline(int timeout) 
 }
 
 bool CReadWriteLockUtil::tryReadLock(int timeout) {
-    const uint32_t self = CThreadUtil::GetCurrentThreadId();
-    std::unique_lock<std::mutex> lk(m_mutex);
-    auto it = m_holds.find(self);
-    if (it != m_holds.end() && !it->second.empty()) {
-        it->second.push_back(kShared);  // re-entry: granted at once
+    std::vector<Hold>& holds = HoldsOf(this);
+    if (!holds.empty()) {
+        holds.push_back(kShared);  // re-entry: granted at once
         return true;
     }
+    std::unique_lock<std::mutex> lk(m_mutex);
     auto canEnter = [this] { return m_writer == 0 && m_waitingWriters == 0; };
     if (!canEnter() && !m_cond.wait_until(lk, Deadline(timeout), canEnter)) return false;
     ++m_sharedHolders;
-    m_holds[self].push_back(kShared);
+    holds.push_back(kShared);
     return true;
 }
 
 bool CReadWriteLockUtil::tryWriteLock(int timeout) {
     const uint32_t self = CThreadUtil::GetCurrentThreadId();
-    std::unique_lock<std::mutex> lk(m_mutex);
-    auto it = m_holds.find(self);
-    if (it != m_holds.end() && !it->second.empty()) {
-        if (m_writer != self) return false;  // shared only: an upgrade could never be granted
-        it->second.push_back(kExclusive);
+    std::vector<Hold>& holds = HoldsOf(this);
+    if (!holds.empty()) {
+        // Held exclusively: granted again. Held shared only: an upgrade
+        // could never be granted, so it fails at once.
+        if (holds.front() != kExclusive) return false;
+        holds.push_back(kExclusive);
         return true;
     }
+    std::unique_lock<std::mutex> lk(m_mutex);
     auto canEnter = [this] { return m_writer == 0 && m_sharedHolders == 0; };
     ++m_waitingWriters;
     bool got = canEnter() || m_cond.wait_until(lk, Deadline(timeout), canEnter);
@@ -55,20 +75,20 @@ bool CReadWriteLockUtil::tryWriteLock(int timeout) {
         return false;
     }
     m_writer = self;
-    m_holds[self].push_back(kExclusive);
+    holds.push_back(kExclusive);
     return true;
 }
 
 void CReadWriteLockUtil::unlock() {
-    const uint32_t self = CThreadUtil::GetCurrentThreadId();
+    std::vector<Hold>& holds = HoldsOf(this);
+    if (holds.empty()) return;
+    const Hold released = holds.back();
+    holds.pop_back();
+    if (!holds.empty()) return;
+    // The thread's last hold is gone; the first hold a thread takes decides
+    // whether it is the writer.
     std::lock_guard<std::mutex> lk(m_mutex);
-    auto it = m_holds.find(self);
-    if (it == m_holds.end() || it->second.empty()) return;
-    it->second.pop_back();
-    if (!it->second.empty()) return;
-    // The thread's last hold is gone. Its (empty) entry stays, so the next
-    // run of this thread allocates nothing here.
-    if (m_writer == self)
+    if (released == kExclusive)
         m_writer = 0;
     else
         --m_sharedHolders;

@@ -16,8 +16,6 @@
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
-#include <unordered_map>
-#include <vector>
 
 namespace pyn {
 
@@ -35,7 +33,6 @@ public:
     static void SetTimeUnitForTesting(std::chrono::microseconds unit);
 
 private:
-    enum Hold : char { kShared, kExclusive };
     std::chrono::steady_clock::time_point Deadline(int timeout) const;
 
     std::mutex m_mutex;
@@ -43,7 +40,8 @@ private:
     int m_sharedHolders = 0;        // threads holding at least one shared hold, no exclusive
     uint32_t m_writer = 0;          // thread holding the lock exclusively, or 0
     int m_waitingWriters = 0;
-    std::unordered_map<uint32_t, std::vector<Hold>> m_holds;  // per thread, in order taken
+    // Each thread's own holds, in the order taken, live in thread-local
+    // storage (see the source): they vanish with the thread.
 };
 
 }  // namespace pyn
