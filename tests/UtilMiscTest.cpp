@@ -264,3 +264,22 @@ TEST(UtilMiscLog, DebugLogWritesTheTextUpToAZeroByte) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(UtilMiscCodePage, AppPathStaysInTheLocalCodePage) {
+    orvextest::TempDir tmp;
+    orvextest::CodePageScope gbk("GBK");
+    orvextest::AppDirScope app("/opt/agent-\xd6\xd0");  // "中" in GBK
+    orvextest::WriteScript(tmp.file("cp.lua"),
+                           "function orvexScriptMain()\n"
+                           "  return orvexUtil.toHex(orvexUtil.GetAppPath()) .. '|' ..\n"
+                           "         orvexUtil.toHex(orvexUtil.ConverStringToBuffer('\xe4\xb8\xad'))\n"
+                           "end\n");
+    std::string result;
+    std::thread runner([&] { CLuaEngineInterface::ExecLua(tmp.file("cp.lua"), "", result, {}, false); });
+    runner.join();
+    EXPECT_EQ(result, "2f6f70742f6167656e742dd6d0|d6d0");
+}
+
+}  // namespace
