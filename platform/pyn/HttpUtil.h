@@ -43,7 +43,7 @@ protected:
 
 class CHttpUtil {
 public:
-    static const int kMaxRedirects = 8;
+    static constexpr int kMaxRedirects = 8;
 
     // GET `url` into the file `path`. The body is written to a temporary file
     // beside the target, which replaces the target only when the exchange

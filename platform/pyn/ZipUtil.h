@@ -9,7 +9,7 @@ namespace pyn {
 class CZipUtil {
 public:
     // Largest output UnCompress produces; past it the result is empty.
-    static const size_t kMaxUnCompressSize = size_t(32) << 20;
+    static constexpr size_t kMaxUnCompressSize = size_t(32) << 20;
 
     // Extracts the zip archive `zipFile` into the directory `destDir`
     // (created, with its parents, when missing). Entries are stored or
