@@ -2,63 +2,23 @@
 // (results and log lines) and the client's own guarantees (file replaced
 // only on success, bounded redirects, verified TLS, time-outs, threads).
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
 #include <thread>
 
+#include "LoopbackHttpServer.h"
 #include "LuaEngineInterface.h"
 #include "TestSupport.h"
 #include "pyn/HttpUtil.h"
 #include "pyn/LogMessage.h"
 
-extern char** environ;
-
 namespace {
 
 using orvextest::ReadFile;
 using orvextest::TempDir;
+using orvextest::HttpTestServer;
 using orvextest::WriteFile;
-
-// tests/fixtures/http_test_server.py, stopped when the object goes.
-class TestServer {
-public:
-    TestServer(const std::string& root, const std::string& workDir, bool tls = false) {
-        std::string script = std::string(ORVEX_FIXTURE_DIR) + "/http_test_server.py";
-        std::string portFile = workDir + (tls ? "/tls-port" : "/port");
-        std::string owner = std::to_string(getpid());
-        std::vector<std::string> args = {"python3", script, "--root", root, "--port-file", portFile, "--owner", owner};
-        if (tls) {
-            std::string cert = workDir + "/cert.pem", key = workDir + "/key.pem";
-            orvextest::RunCommand("openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=127.0.0.1 -keyout " +
-                                  orvextest::ShellQuote(key) + " -out " + orvextest::ShellQuote(cert) + " 2>/dev/null");
-            args.insert(args.end(), {"--tls", cert, key});
-        }
-        std::vector<char*> argv;
-        for (std::string& a : args) argv.push_back(&a[0]);
-        argv.push_back(nullptr);
-        if (posix_spawnp(&m_pid, "python3", nullptr, nullptr, argv.data(), environ) != 0) m_pid = -1;
-        for (int i = 0; i < 200 && m_pid > 0 && !std::filesystem::exists(portFile); ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(25));
-        std::string port = ReadFile(portFile);
-        m_base = std::string(tls ? "https" : "http") + "://127.0.0.1:" + port;
-    }
-    ~TestServer() {
-        if (m_pid > 0) {
-            kill(m_pid, SIGTERM);
-            waitpid(m_pid, nullptr, 0);
-        }
-    }
-    std::string url(const std::string& path) const { return m_base + path; }
-
-private:
-    pid_t m_pid = -1;
-    std::string m_base;
-};
 
 class HttpTest : public ::testing::Test {
 protected:
@@ -69,7 +29,7 @@ protected:
         std::string big(3 << 20, '\0');
         for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 7 + i / 4096);
         WriteFile(s_dir->file("www/big.bin"), big);
-        s_server = new TestServer(s_dir->file("www"), s_dir->path());
+        s_server = new HttpTestServer(s_dir->file("www"), s_dir->path());
     }
     static void TearDownTestSuite() {
         delete s_server;
@@ -91,12 +51,12 @@ protected:
     static pyn::CHttpUtil* Http() { return pyn::CSingleton<pyn::CHttpUtil>::GetInstance(); }
 
     static TempDir* s_dir;
-    static TestServer* s_server;
+    static HttpTestServer* s_server;
     TempDir m_tmp;
 };
 
 TempDir* HttpTest::s_dir = nullptr;
-TestServer* HttpTest::s_server = nullptr;
+HttpTestServer* HttpTest::s_server = nullptr;
 
 TEST_F(HttpTest, GetToFileWritesTheBodyAndLogsFailures) {
     orvextest::LogCapture log;
@@ -214,32 +174,12 @@ TEST_F(HttpTest, RedirectsAreBoundedAndTimeOutsApply) {
 }
 
 TEST_F(HttpTest, UntrustedCertificateIsRefused) {
-    TestServer tls(s_dir->file("www"), m_tmp.path(), true);
+    HttpTestServer tls(s_dir->file("www"), m_tmp.path(), true);
     std::string body;
     int64_t status = 0;
     EXPECT_FALSE(Http()->HttpGetToBuffer(tls.url("/files/hello.txt"), body, status, nullptr, 5000, 5000, -1));
     EXPECT_EQ(status, 0);
     EXPECT_EQ(body, "");
-}
-
-TEST_F(HttpTest, OneSharedClientServesManyThreads) {
-    EXPECT_EQ(Http(), pyn::CSingleton<pyn::CHttpUtil>::GetInstance());
-    const std::string expected = ReadFile(s_dir->file("www/big.bin"));
-    std::vector<std::thread> threads;
-    std::vector<int> good(8, 0);
-    for (size_t t = 0; t < good.size(); ++t) {
-        threads.emplace_back([&, t] {
-            for (int i = 0; i < 3; ++i) {
-                std::string body;
-                int64_t status = 0;
-                if (Http()->HttpGetToBuffer(s_server->url("/files/big.bin"), body, status, nullptr, 5000, 20000, -1) &&
-                    status == 200 && body == expected)
-                    ++good[t];
-            }
-        });
-    }
-    for (auto& th : threads) th.join();
-    for (int g : good) EXPECT_EQ(g, 3);
 }
 
 TEST(UtilMiscLog, DebugLogWritesTheTextUpToAZeroByte) {

@@ -30,7 +30,7 @@ size_t WriteBody(char* data, size_t size, size_t count, void* user) {
             // announcement cannot make us reserve much.
             curl_off_t length = -1;
             if (curl_easy_getinfo(sink->curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length) == CURLE_OK &&
-                length > 0 && length <= (curl_off_t(256) << 20))
+                length > 0 && length <= (curl_off_t(256) << 20) && (sink->maxBytes <= 0 || length <= sink->maxBytes))
                 sink->body->reserve(static_cast<size_t>(length));
         }
         sink->body->append(data, n);
