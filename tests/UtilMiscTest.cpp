@@ -173,6 +173,25 @@ TEST_F(HttpTest, RedirectsAreBoundedAndTimeOutsApply) {
     EXPECT_EQ(body, "");
 }
 
+TEST_F(HttpTest, ProgressCallbackSeesTheTransferAndCanStopIt) {
+    struct StopAfter : pyn::IHttpCallBack {
+        int64_t limit, seen = 0;
+        explicit StopAfter(int64_t l) : limit(l) {}
+        bool OnProgress(int64_t downloaded, int64_t, int64_t, int64_t) override {
+            seen = downloaded;
+            return downloaded < limit;
+        }
+    };
+    std::string body;
+    int64_t status = 0;
+    StopAfter all(INT64_MAX);
+    EXPECT_TRUE(Http()->HttpGetToBuffer(s_server->url("/files/big.bin"), body, status, &all, 5000, 20000, -1));
+    EXPECT_EQ(all.seen, static_cast<int64_t>(body.size()));
+    StopAfter early(1);
+    EXPECT_FALSE(Http()->HttpGetToBuffer(s_server->url("/files/big.bin"), body, status, &early, 5000, 20000, -1));
+    EXPECT_GE(early.seen, 1);
+}
+
 TEST_F(HttpTest, UntrustedCertificateIsRefused) {
     HttpTestServer tls(s_dir->file("www"), m_tmp.path(), true);
     std::string body;
