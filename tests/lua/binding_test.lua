@@ -10,6 +10,19 @@ function orvexScriptMain(luaDir)
                 T.ok(package.loaded[name] == _G[name], name .. " in package.loaded")
             end
         end,
+        ["every library has its functions"] = function()
+            local counts = {orvexUtil = 49, orvexConfig = 7, orvexProcess = 9, orvexAlgorithm = 9,
+                orvexNetWork = 5, orvexLibrary = 4, orvexJson = 4, orvexIni = 3, orvexSqlite = 2,
+                orvexLoadLua = 1, orvexIpc = 1, orvexThread = 2, orvexWindows = 3, orvexKorin = 4,
+                orvexProc = 1}
+            for name, n in pairs(counts) do
+                T.eq(T.count(_G[name]), n, name .. " entries")
+                for k, v in pairs(_G[name]) do T.eq(type(v), "function", name .. "." .. k) end
+            end
+            T.eq(type(orvexUtil.IsFile), "function")
+            T.ok(orvexLibrary.LoadModule ~= orvexLoadLua.LoadModule, "two LoadModule functions")
+            T.ok(orvexUtil.StartProcess ~= orvexProcess.StartProcess, "two StartProcess functions")
+        end,
         ["argv error on a wrong argument count"] = function()
             T.raises("argv error", orvexLoadLua.LoadModule)
             T.raises("argv error", orvexLoadLua.LoadModule, "a", "b")

@@ -1,0 +1,99 @@
+// The in-memory compression of CZipUtil (zlib streams; no OS interface).
+#include <zlib.h>
+
+#include <algorithm>
+
+#include "pyn/ZipUtil.h"
+
+namespace pyn {
+namespace {
+
+const int kZlibWindow = 15;
+const int kGzipWindow = 15 + 16;
+const int kDetectWindow = 15 + 32;
+// zlib counts in uInt: feed it at most this much at a time.
+const size_t kStep = size_t(1) << 30;
+
+std::string Deflate(const std::string& in, int windowBits) {
+    if (in.empty()) return std::string();
+    z_stream zs{};
+    if (deflateInit2(&zs, Z_DEFAULT_COMPRESSION, Z_DEFLATED, windowBits, 8, Z_DEFAULT_STRATEGY) != Z_OK)
+        return std::string();
+    std::string out;
+    out.resize(in.size() < kStep ? deflateBound(&zs, static_cast<uLong>(in.size())) : in.size() / 2 + 64);
+    size_t used = 0, fed = 0;
+    int rc = Z_OK;
+    while (rc == Z_OK) {
+        if (zs.avail_in == 0 && fed < in.size()) {
+            size_t n = std::min(kStep, in.size() - fed);
+            zs.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(in.data() + fed));
+            zs.avail_in = static_cast<uInt>(n);
+            fed += n;
+        }
+        if (used == out.size()) out.resize(out.size() * 2);
+        size_t room = std::min(kStep, out.size() - used);
+        zs.next_out = reinterpret_cast<Bytef*>(&out[used]);
+        zs.avail_out = static_cast<uInt>(room);
+        rc = deflate(&zs, fed == in.size() ? Z_FINISH : Z_NO_FLUSH);
+        used += room - zs.avail_out;
+        if (rc == Z_BUF_ERROR) rc = Z_OK;  // no progress possible: more room follows
+    }
+    deflateEnd(&zs);
+    if (rc != Z_STREAM_END) return std::string();
+    out.resize(used);
+    return out;
+}
+
+}  // namespace
+
+std::string CZipUtil::Compress(const std::string& bytes) { return Deflate(bytes, kGzipWindow); }
+
+std::string CZipUtil::zlibCompress(const std::string& bytes) { return Deflate(bytes, kZlibWindow); }
+
+std::string CZipUtil::UnCompress(const std::string& bytes) {
+    if (bytes.empty()) return std::string();
+    z_stream zs{};
+    if (inflateInit2(&zs, kDetectWindow) != Z_OK) return std::string();
+    std::string out;
+    // The output only grows as far as the data really expands.
+    out.resize(std::min(kMaxUnCompressSize, std::max<size_t>(bytes.size() * 4, 4096)));
+    size_t used = 0, fed = 0;
+    bool ok = false;
+    for (;;) {
+        if (zs.avail_in == 0 && fed < bytes.size()) {
+            size_t n = std::min(kStep, bytes.size() - fed);
+            zs.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(bytes.data() + fed));
+            zs.avail_in = static_cast<uInt>(n);
+            fed += n;
+        }
+        if (used == out.size()) {
+            // One byte of room past the limit tells a stream that ends exactly
+            // at the limit from one that goes on.
+            if (out.size() > kMaxUnCompressSize) break;
+            out.resize(std::min(out.size() * 2, kMaxUnCompressSize + 1));
+        }
+        size_t room = out.size() - used;
+        zs.next_out = reinterpret_cast<Bytef*>(&out[used]);
+        zs.avail_out = static_cast<uInt>(room);
+        int rc = inflate(&zs, Z_NO_FLUSH);
+        used += room - zs.avail_out;
+        if (used > kMaxUnCompressSize) break;
+        if (rc == Z_STREAM_END) {
+            if (zs.avail_in == 0 && fed == bytes.size()) {
+                ok = true;
+                break;
+            }
+            // Another gzip member may follow; anything else is an error.
+            if (inflateReset(&zs) != Z_OK) break;
+            continue;
+        }
+        if (rc == Z_BUF_ERROR && zs.avail_in == 0 && fed == bytes.size()) break;  // truncated
+        if (rc != Z_OK && rc != Z_BUF_ERROR) break;
+    }
+    inflateEnd(&zs);
+    if (!ok) return std::string();
+    out.resize(used);
+    return out;
+}
+
+}  // namespace pyn

@@ -1,0 +1,38 @@
+// A new temporary file in the directory of a target path (for writing a file
+// whole and renaming it over the target). Private to platform/posix.
+#pragma once
+
+#include <errno.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <string>
+
+namespace pyn {
+namespace posix {
+
+// Creates "<dir>/.<name>.<tag><unique>" exclusively with mode 0666 less the
+// umask (the mode an ordinary new file gets) and returns its descriptor, or
+// -1; `tmpPath` receives the name.
+inline int CreateTempBeside(const std::string& target, const char* tag, std::string& tmpPath) {
+    static std::atomic<unsigned> counter{0};
+    size_t slash = target.rfind('/');
+    std::string dir = slash == std::string::npos ? std::string() : target.substr(0, slash + 1);
+    std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        char unique[64];
+        unsigned long long stamp =
+            static_cast<unsigned long long>(std::chrono::steady_clock::now().time_since_epoch().count());
+        std::snprintf(unique, sizeof unique, "%ld.%u.%llx", static_cast<long>(getpid()), counter++, stamp);
+        tmpPath = dir + "." + base + "." + tag + unique;
+        int fd = open(tmpPath.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd >= 0 || errno != EEXIST) return fd;
+    }
+    return -1;
+}
+
+}  // namespace posix
+}  // namespace pyn

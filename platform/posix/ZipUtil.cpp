@@ -1,0 +1,254 @@
+// The zip archives of CZipUtil, on minizip.
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+#include <unzip.h>
+#include <zip.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "TempFileBeside.h"
+#include "pyn/ZipUtil.h"
+
+namespace pyn {
+namespace {
+
+const size_t kChunk = 1 << 16;
+
+// Makes `dir` and its missing parents.
+bool MakeDirs(const std::string& dir) {
+    if (dir.empty()) return true;
+    struct stat st;
+    if (stat(dir.c_str(), &st) == 0) return S_ISDIR(st.st_mode);
+    size_t slash = dir.find_last_of('/');
+    if (slash != std::string::npos && slash > 0 && !MakeDirs(dir.substr(0, slash))) return false;
+    return mkdir(dir.c_str(), 0777) == 0 || errno == EEXIST;
+}
+
+// The components of an entry name ('/' and '\' both separate), or false
+// when the name is absolute or climbs out of the target directory.
+bool SafeEntryPath(const std::string& name, std::vector<std::string>& parts) {
+    parts.clear();
+    if (name.empty() || name[0] == '/' || name[0] == '\\') return false;
+    if (name.size() >= 2 && name[1] == ':') return false;  // a drive letter
+    std::string part;
+    for (size_t i = 0; i <= name.size(); ++i) {
+        if (i == name.size() || name[i] == '/' || name[i] == '\\') {
+            if (part == "..") return false;
+            if (!part.empty() && part != ".") parts.push_back(part);
+            part.clear();
+        } else if (name[i] == '\0') {
+            return false;
+        } else {
+            part += name[i];
+        }
+    }
+    return true;
+}
+
+struct UnzipFile {
+    unzFile zf;
+    explicit UnzipFile(const std::string& path) : zf(unzOpen64(path.c_str())) {}
+    ~UnzipFile() {
+        if (zf) unzClose(zf);
+    }
+};
+
+bool CurrentEntry(unzFile zf, std::string& name, unz_file_info64& info) {
+    if (unzGetCurrentFileInfo64(zf, &info, nullptr, 0, nullptr, 0, nullptr, 0) != UNZ_OK) return false;
+    name.assign(info.size_filename, '\0');
+    if (info.size_filename > 0 &&
+        unzGetCurrentFileInfo64(zf, &info, &name[0], static_cast<uLong>(name.size() + 1), nullptr, 0, nullptr, 0) !=
+            UNZ_OK)
+        return false;
+    return true;
+}
+
+// Unix permission bits of an entry made on Unix, else 0.
+mode_t EntryMode(const unz_file_info64& info) {
+    if ((info.version >> 8) != 3) return 0;
+    return static_cast<mode_t>((info.external_fa >> 16) & 0777);
+}
+
+bool WriteEntry(unzFile zf, const std::string& path, mode_t mode) {
+    if (unzOpenCurrentFile(zf) != UNZ_OK) return false;
+    // O_NOFOLLOW: never write through a symbolic link already in place.
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
+    bool ok = fd >= 0;
+    std::vector<char> buf(kChunk);
+    while (ok) {
+        int n = unzReadCurrentFile(zf, buf.data(), static_cast<unsigned>(buf.size()));
+        if (n < 0) ok = false;
+        if (n <= 0) break;
+        size_t done = 0;
+        while (ok && done < static_cast<size_t>(n)) {
+            ssize_t w = write(fd, buf.data() + done, static_cast<size_t>(n) - done);
+            if (w < 0 && errno != EINTR) ok = false;
+            if (w > 0) done += static_cast<size_t>(w);
+        }
+    }
+    // Closing checks the entry's CRC.
+    if (unzCloseCurrentFile(zf) != UNZ_OK) ok = false;
+    if (fd >= 0) {
+        if (ok && mode != 0 && fchmod(fd, mode) != 0) ok = false;
+        if (close(fd) != 0) ok = false;
+    }
+    return ok;
+}
+
+}  // namespace
+
+bool CZipUtil::miniUnzip(const std::string& zipFile, const std::string& destDir) {
+    if (zipFile.empty() || destDir.empty()) return false;
+    UnzipFile archive(zipFile);
+    if (!archive.zf) return false;
+
+    // Every name is checked before anything is written.
+    std::string name;
+    unz_file_info64 info;
+    std::vector<std::string> parts;
+    int rc = unzGoToFirstFile(archive.zf);
+    while (rc == UNZ_OK) {
+        if (!CurrentEntry(archive.zf, name, info) || !SafeEntryPath(name, parts)) return false;
+        rc = unzGoToNextFile(archive.zf);
+    }
+    if (rc != UNZ_END_OF_LIST_OF_FILE) return false;
+
+    std::string root = destDir;
+    while (root.size() > 1 && root.back() == '/') root.pop_back();
+    if (!MakeDirs(root)) return false;
+    for (rc = unzGoToFirstFile(archive.zf); rc == UNZ_OK; rc = unzGoToNextFile(archive.zf)) {
+        if (!CurrentEntry(archive.zf, name, info) || !SafeEntryPath(name, parts)) return false;
+        if (parts.empty()) continue;
+        std::string path = root;
+        for (size_t i = 0; i + 1 < parts.size(); ++i) path += "/" + parts[i];
+        if (!MakeDirs(path)) return false;
+        path += "/" + parts.back();
+        bool isDir = name.back() == '/' || name.back() == '\\';
+        if (isDir) {
+            if (!MakeDirs(path)) return false;
+        } else if (!WriteEntry(archive.zf, path, EntryMode(info))) {
+            return false;
+        }
+    }
+    return rc == UNZ_END_OF_LIST_OF_FILE;
+}
+
+namespace {
+
+struct ZipWriter {
+    zipFile zf = nullptr;
+    // The archive being written and the one it replaces.
+    std::vector<std::pair<dev_t, ino_t>> skip;
+    std::vector<char> buf = std::vector<char>(kChunk);
+
+    static void FillInfo(const struct stat& st, zip_fileinfo& zi) {
+        zi = zip_fileinfo{};
+        struct tm t;
+        localtime_r(&st.st_mtime, &t);
+        zi.tmz_date.tm_sec = static_cast<uInt>(t.tm_sec);
+        zi.tmz_date.tm_min = static_cast<uInt>(t.tm_min);
+        zi.tmz_date.tm_hour = static_cast<uInt>(t.tm_hour);
+        zi.tmz_date.tm_mday = static_cast<uInt>(t.tm_mday);
+        zi.tmz_date.tm_mon = static_cast<uInt>(t.tm_mon);
+        zi.tmz_date.tm_year = static_cast<uInt>(t.tm_year + 1900);
+        zi.external_fa = static_cast<uLong>(st.st_mode & 0177777) << 16;
+        if (S_ISDIR(st.st_mode)) zi.external_fa |= 0x10;  // the MS-DOS directory bit
+    }
+
+    bool Open(const std::string& entry, const struct stat& st, int method) {
+        zip_fileinfo zi;
+        FillInfo(st, zi);
+        int zip64 = S_ISREG(st.st_mode) && st.st_size >= 0xffffffffLL ? 1 : 0;
+        // Made by Unix (3), spec version 3.0: unzip then applies the mode bits.
+        return zipOpenNewFileInZip4_64(zf, entry.c_str(), &zi, nullptr, 0, nullptr, 0, nullptr, method,
+                                       method ? Z_DEFAULT_COMPRESSION : 0, 0, -MAX_WBITS, DEF_MEM_LEVEL,
+                                       Z_DEFAULT_STRATEGY, nullptr, 0, (3u << 8) | 30u, 0, zip64) == ZIP_OK;
+    }
+
+    bool AddFile(const std::string& path, const std::string& entry, const struct stat& st) {
+        int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) return false;
+        bool ok = Open(entry, st, Z_DEFLATED);
+        while (ok) {
+            ssize_t n = read(fd, buf.data(), buf.size());
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0) ok = false;
+            if (n <= 0) break;
+            if (zipWriteInFileInZip(zf, buf.data(), static_cast<unsigned>(n)) != ZIP_OK) ok = false;
+        }
+        close(fd);
+        if (zipCloseFileInZip(zf) != ZIP_OK) ok = false;
+        return ok;
+    }
+
+    bool Skipped(const struct stat& st) const {
+        for (const auto& s : skip)
+            if (s.first == st.st_dev && s.second == st.st_ino) return true;
+        return false;
+    }
+
+    bool AddDir(const std::string& dir, const std::string& prefix) {
+        DIR* d = opendir(dir.c_str());
+        if (!d) return false;
+        std::vector<std::string> names;
+        while (struct dirent* e = readdir(d)) {
+            std::string n = e->d_name;
+            if (n != "." && n != "..") names.push_back(n);
+        }
+        closedir(d);
+        for (const std::string& n : names) {
+            std::string path = dir + "/" + n;
+            std::string entry = prefix + n;
+            struct stat lst, st;
+            if (lstat(path.c_str(), &lst) != 0) return false;
+            if (S_ISLNK(lst.st_mode)) {
+                // A link to a file is stored as that file; any other link
+                // (to a directory, dangling) is left out.
+                if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+            } else {
+                st = lst;
+            }
+            if (Skipped(st)) continue;
+            if (S_ISDIR(st.st_mode)) {
+                if (!Open(entry + "/", st, 0) || zipCloseFileInZip(zf) != ZIP_OK) return false;
+                if (!AddDir(path, entry + "/")) return false;
+            } else if (S_ISREG(st.st_mode)) {
+                if (!AddFile(path, entry, st)) return false;
+            }
+        }
+        return true;
+    }
+};
+
+}  // namespace
+
+bool CZipUtil::DirzipFile(const std::string& srcDir, const std::string& zipFile) {
+    if (srcDir.empty() || zipFile.empty()) return false;
+    struct stat st;
+    if (stat(srcDir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return false;
+    std::string root = srcDir;
+    while (root.size() > 1 && root.back() == '/') root.pop_back();
+
+    std::string tmp;
+    int fd = posix::CreateTempBeside(zipFile, "zip", tmp);
+    if (fd < 0) return false;
+    ZipWriter writer;
+    bool ok = fstat(fd, &st) == 0;
+    writer.skip.emplace_back(st.st_dev, st.st_ino);
+    if (stat(zipFile.c_str(), &st) == 0) writer.skip.emplace_back(st.st_dev, st.st_ino);
+    close(fd);
+    if (ok) writer.zf = zipOpen64(tmp.c_str(), APPEND_STATUS_CREATE);
+    ok = ok && writer.zf && writer.AddDir(root == "/" ? std::string() : root, std::string());
+    if (writer.zf && zipClose(writer.zf, nullptr) != ZIP_OK) ok = false;
+    if (ok && rename(tmp.c_str(), zipFile.c_str()) != 0) ok = false;
+    if (!ok) unlink(tmp.c_str());
+    return ok;
+}
+
+}  // namespace pyn
