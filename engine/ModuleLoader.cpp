@@ -16,8 +16,7 @@ namespace {
 // reads it and nothing piles up on the main state's stack.
 int LoadModule(lua_State* L) {
     CheckArgCount(L, 1);
-    std::string name = GetStringArg(L, 1);
-    RequireNonEmpty(name);
+    std::string name = RequireStringArg(L, 1);
     std::string path = pyn::CToolUtil::GetApplicationDirPath() + "/luascript/" + name + ".lua";
     if (!CLuaEngineManager::Instance().RunModuleScript(path, true, L)) {
         lua_settop(L, 0);

@@ -55,6 +55,24 @@ std::string GetBytesArg(lua_State* L, int index) {
     return std::string(s, len);
 }
 
+std::string RequireStringArg(lua_State* L, int index) {
+    std::string text = GetStringArg(L, index);
+    RequireNonEmpty(text);
+    return text;
+}
+
+pyn::ByteVector RequireBufferArg(lua_State* L, int index) {
+    pyn::ByteVector bytes = GetBufferArg(L, index);
+    RequireNonEmpty(bytes);
+    return bytes;
+}
+
+std::string RequireBytesArg(lua_State* L, int index) {
+    std::string bytes = GetBytesArg(L, index);
+    RequireNonEmpty(bytes);
+    return bytes;
+}
+
 int LuaNumberToInt(lua_Number n) {
     // nearbyint follows the current rounding mode, round-to-nearest-even by
     // default, which is what the x87 conversion of the 32-bit build does.

@@ -49,10 +49,16 @@ void RequireNonEmpty(const pyn::ByteVector& value);
 // converted from UTF-8; anything else, or a zero-length string, is "".
 // Note: a number argument is turned into a string on the stack itself.
 std::string GetStringArg(lua_State* L, int index);
+// GetStringArg, raising "argv error" when the text reads empty.
+std::string RequireStringArg(lua_State* L, int index);
 // Raw bytes of a string or number; anything else is empty.
 pyn::ByteVector GetBufferArg(lua_State* L, int index);
+// GetBufferArg, raising "argv error" when it reads empty.
+pyn::ByteVector RequireBufferArg(lua_State* L, int index);
 // As GetBufferArg, as a std::string.
 std::string GetBytesArg(lua_State* L, int index);
+// GetBytesArg, raising "argv error" when it reads empty.
+std::string RequireBytesArg(lua_State* L, int index);
 // A number or numeric string, rounded to the nearest integer (halves to
 // even; NaN and values outside the int range read INT_MIN, as 32-bit x86
 // does); anything else 0.

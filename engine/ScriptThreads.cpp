@@ -183,8 +183,7 @@ int CreateThreadWithScript(lua_State* L) {
 // IsThreadRunning(name): true while the thread of that name runs.
 int IsThreadRunning(lua_State* L) {
     CheckArgCount(L, 1);
-    std::string name = GetStringArg(L, 1);
-    RequireNonEmpty(name);
+    std::string name = RequireStringArg(L, 1);
     PushBool(L, CScriptThreadManager::Instance().IsScriptThreadRunning(name));
     return 1;
 }

@@ -12,8 +12,7 @@ namespace {
 
 std::string NameArg(lua_State* L) {
     CheckArgCount(L, 1);
-    std::string name = GetStringArg(L, 1);
-    RequireNonEmpty(name);
+    std::string name = RequireStringArg(L, 1);
     return name;
 }
 

@@ -34,8 +34,7 @@ int GetBufferMd5(lua_State* L) {
 
 int GetFileMd5(lua_State* L) {
     if (lua_gettop(L) != 1 || !lua_isstring(L, 1)) ThrowArgvError();
-    std::string path = GetStringArg(L, 1);
-    RequireNonEmpty(path);
+    std::string path = RequireStringArg(L, 1);
     if (!pyn::CFileUtil::IsFile(path)) return 0;
     std::string hex = pyn::CAlgorithmUtil::toHex(pyn::CAlgorithmUtil::GetFileMD5(path));
     if (hex.empty()) return 0;
@@ -106,8 +105,7 @@ int Base64Encode(lua_State* L) {
 
 int Base64Decode(lua_State* L) {
     CheckArgCount(L, 1);
-    std::string text = GetBytesArg(L, 1);
-    RequireNonEmpty(text);
+    std::string text = RequireBytesArg(L, 1);
     PushBytes(L, pyn::CAlgorithmUtil::fromBase64(text));
     return 1;
 }

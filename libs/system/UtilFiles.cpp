@@ -16,8 +16,7 @@ namespace {
 // The one argument of a function that takes a non-empty path.
 std::string OnlyPathArg(lua_State* L) {
     CheckArgCount(L, 1);
-    std::string path = GetStringArg(L, 1);
-    RequireNonEmpty(path);
+    std::string path = RequireStringArg(L, 1);
     return path;
 }
 
@@ -134,31 +133,25 @@ int GetFileLastModified(lua_State* L) {
 
 int WriteNewFile(lua_State* L) {
     CheckArgCount(L, 2);
-    std::string path = GetStringArg(L, 1);
-    RequireNonEmpty(path);
-    pyn::ByteVector bytes = GetBufferArg(L, 2);
-    RequireNonEmpty(bytes);
+    std::string path = RequireStringArg(L, 1);
+    pyn::ByteVector bytes = RequireBufferArg(L, 2);
     PushBool(L, pyn::CFileUtil::WriteNewFile(path, bytes));
     return 1;
 }
 
 int WriteAppenFile(lua_State* L) {
     CheckArgCount(L, 2);
-    std::string path = GetStringArg(L, 1);
-    RequireNonEmpty(path);
-    pyn::ByteVector bytes = GetBufferArg(L, 2);
-    RequireNonEmpty(bytes);
+    std::string path = RequireStringArg(L, 1);
+    pyn::ByteVector bytes = RequireBufferArg(L, 2);
     PushBool(L, pyn::CFileUtil::WriteAppendFile(path, bytes));
     return 1;
 }
 
 int WriteOffsetFile(lua_State* L) {
     CheckArgCount(L, 3);
-    std::string path = GetStringArg(L, 1);
-    RequireNonEmpty(path);
+    std::string path = RequireStringArg(L, 1);
     int64_t offset = GetIntArg(L, 2);
-    std::string bytes = GetBytesArg(L, 3);
-    RequireNonEmpty(bytes);
+    std::string bytes = RequireBytesArg(L, 3);
     PushBool(L, pyn::CFileUtil::WriteOffsetFile(path, offset, bytes));
     return 1;
 }
@@ -173,8 +166,7 @@ int ReadFullFile(lua_State* L) {
 
 int ReadOffsetFile(lua_State* L) {
     CheckArgCount(L, 3);
-    std::string path = GetStringArg(L, 1);
-    RequireNonEmpty(path);
+    std::string path = RequireStringArg(L, 1);
     int64_t offset = GetIntArg(L, 2);
     int64_t length = GetIntArg(L, 3);
     if (length == 0) ThrowArgvError();

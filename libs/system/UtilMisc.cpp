@@ -49,8 +49,7 @@ int PostAndPush(lua_State* L, const std::string& url, const std::string& body) {
 // Checks for exactly one non-empty bytes argument and returns it.
 std::string OneBytesArg(lua_State* L) {
     CheckArgCount(L, 1);
-    std::string bytes = GetBytesArg(L, 1);
-    RequireNonEmpty(bytes);
+    std::string bytes = RequireBytesArg(L, 1);
     return bytes;
 }
 
@@ -76,8 +75,7 @@ int HttpGetToFile(lua_State* L) {
 
 int HttpGetToBuffer(lua_State* L) {
     CheckMinArgCount(L, 1);
-    std::string url = GetStringArg(L, 1);
-    RequireNonEmpty(url);
+    std::string url = RequireStringArg(L, 1);
     int timeout = lua_gettop(L) > 1 ? GetIntArg(L, 2) : kDefaultTimeoutMs;
     int64_t status = 0;
     std::string body;
@@ -196,16 +194,14 @@ int contains(lua_State* L) {
 
 int ConverBufferToString(lua_State* L) {
     CheckArgCount(L, 1);
-    pyn::ByteVector bytes = GetBufferArg(L, 1);
-    RequireNonEmpty(bytes);
+    pyn::ByteVector bytes = RequireBufferArg(L, 1);
     PushBytes(L, pyn::CStringUtil::vec2str(bytes));
     return 1;
 }
 
 int ConverStringToBuffer(lua_State* L) {
     CheckArgCount(L, 1);
-    std::string text = GetStringArg(L, 1);
-    RequireNonEmpty(text);
+    std::string text = RequireStringArg(L, 1);
     PushBytes(L, text);
     return 1;
 }
@@ -219,16 +215,14 @@ int currentMSecsSinceEpoch(lua_State* L) {
 
 int toHex(lua_State* L) {
     CheckArgCount(L, 1);
-    pyn::ByteVector bytes = GetBufferArg(L, 1);
-    RequireNonEmpty(bytes);
+    pyn::ByteVector bytes = RequireBufferArg(L, 1);
     PushBytes(L, pyn::CAlgorithmUtil::toHex(bytes));
     return 1;
 }
 
 int fromHex(lua_State* L) {
     CheckArgCount(L, 1);
-    pyn::ByteVector text = GetBufferArg(L, 1);
-    RequireNonEmpty(text);
+    pyn::ByteVector text = RequireBufferArg(L, 1);
     PushBytes(L, pyn::CAlgorithmUtil::fromHex(text));
     return 1;
 }

@@ -24,8 +24,7 @@ std::vector<std::string> TextArgsFrom(lua_State* L, int first) {
 // the program's arguments from `firstArg` on.
 int RunCommand(lua_State* L, int firstArg) {
     CheckMinArgCount(L, 2);
-    std::string command = GetStringArg(L, 1);
-    RequireNonEmpty(command);
+    std::string command = RequireStringArg(L, 1);
     int timeoutMs = GetIntArg(L, 2);
     std::vector<std::string> args = TextArgsFrom(L, firstArg);
     PushBytes(L, pyn::GetProcessUtil()->ExecCommandWithArgs(command, args, timeoutMs, -1, -1, 0));
@@ -39,8 +38,7 @@ int Terminate(lua_State*) { pyn::CToolUtil::Terminate(); }
 
 int StartProcess(lua_State* L) {
     CheckMinArgCount(L, 1);
-    std::string program = GetStringArg(L, 1);
-    RequireNonEmpty(program);
+    std::string program = RequireStringArg(L, 1);
     std::string workDir = lua_gettop(L) >= 2 ? GetStringArg(L, 2) : std::string();
     std::vector<std::string> args = TextArgsFrom(L, 3);
     PushBool(L, pyn::CToolUtil::StartProcess(program, workDir, args, nullptr));
@@ -54,8 +52,7 @@ int ExecCommandReadAll(lua_State* L) { return RunCommand(L, 4); }
 
 int Exec(lua_State* L) {
     CheckArgCount(L, 1);
-    std::string commandLine = GetStringArg(L, 1);
-    RequireNonEmpty(commandLine);
+    std::string commandLine = RequireStringArg(L, 1);
     std::string output;
     pyn::GetProcessUtil()->ExecCommandLine(commandLine, output);
     PushText(L, output);

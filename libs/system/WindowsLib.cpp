@@ -31,8 +31,7 @@ int WinRInstallService(lua_State* L) { return InstallWith(L, ReinstallService); 
 // winRStartService(name)
 int WinRStartService(lua_State* L) {
     CheckArgCount(L, 1);
-    const std::string name = GetStringArg(L, 1);
-    RequireNonEmpty(name);
+    const std::string name = RequireStringArg(L, 1);
     PushBool(L, RestartService(name));
     return 1;
 }

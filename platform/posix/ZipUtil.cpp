@@ -165,7 +165,7 @@ struct ZipWriter {
         zip_fileinfo zi;
         FillInfo(st, zi);
         int zip64 = S_ISREG(st.st_mode) && st.st_size >= 0xffffffffLL ? 1 : 0;
-        // Made by Unix (3), spec version 3.0: unzip then applies the mode bits.
+        // Made by Unix (3), format version 3.0: unzip then applies the mode bits.
         return zipOpenNewFileInZip4_64(zf, entry.c_str(), &zi, nullptr, 0, nullptr, 0, nullptr, method,
                                        method ? Z_DEFAULT_COMPRESSION : 0, 0, -MAX_WBITS, DEF_MEM_LEVEL,
                                        Z_DEFAULT_STRATEGY, nullptr, 0, (3u << 8) | 30u, 0, zip64) == ZIP_OK;
