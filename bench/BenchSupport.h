@@ -17,7 +17,7 @@ public:
     void ReportRuns(const std::vector<Run>& runs) override {
         for (const Run& run : runs) {
             if (run.run_type != Run::RT_Iteration && run.aggregate_name != "mean") continue;
-            std::string name = run.benchmark_name();
+            std::string name = run.run_name.str();  // without an aggregate suffix
             realNs[name] = run.GetAdjustedRealTime() * Multiplier(run.time_unit);
             auto it = run.counters.find("items_per_second");
             if (it != run.counters.end()) itemsPerSecond[name] = it->second.value;

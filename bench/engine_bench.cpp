@@ -131,11 +131,33 @@ void BM_Engine_Threads(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations());
 }
 
+void BM_Engine_EncodedThreads(benchmark::State& state) {
+    std::string result;
+    for (auto _ : state) {
+        if (!CLuaEngineInterface::ExecLua(g_encodedPath, "", result, kArgs, true)) state.SkipWithError("run failed");
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+
+// The same calls on bare Lua, one state per thread: what the machine itself
+// gives two threads.
+void BM_BareLua_Threads(benchmark::State& state) {
+    BareLua lua;
+    std::string result;
+    for (auto _ : state) {
+        std::string source = ReadWhole(g_plainPath);
+        if (!lua.Run(source, result)) state.SkipWithError("run failed");
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+
 BENCHMARK(BM_BareLua_PlainFile);
 BENCHMARK(BM_Engine_PlainFile);
 BENCHMARK(BM_BareLua_SourceInMemory);
 BENCHMARK(BM_Engine_EncodedCached);
 BENCHMARK(BM_Engine_Threads)->Threads(1)->Threads(2)->UseRealTime();
+BENCHMARK(BM_Engine_EncodedThreads)->Threads(1)->Threads(2)->UseRealTime();
+BENCHMARK(BM_BareLua_Threads)->Threads(1)->Threads(2)->UseRealTime();
 
 }  // namespace
 
@@ -151,6 +173,11 @@ int main(int argc, char** argv) {
     printf("throughput (2 threads / 1 thread: higher is better; target 1.8 or more on 2 cores)\n");
     orvexbench::PrintThroughputRatio(reporter, "ExecLua, 2 calling threads vs 1",
                                      "BM_Engine_Threads/real_time/threads:2", "BM_Engine_Threads/real_time/threads:1");
+    orvexbench::PrintThroughputRatio(reporter, "ExecLua of a cached encoded script, 2 threads vs 1",
+                                     "BM_Engine_EncodedThreads/real_time/threads:2",
+                                     "BM_Engine_EncodedThreads/real_time/threads:1");
+    orvexbench::PrintThroughputRatio(reporter, "bare Lua, 2 threads vs 1 (the machine)",
+                                     "BM_BareLua_Threads/real_time/threads:2", "BM_BareLua_Threads/real_time/threads:1");
     remove(g_plainPath.c_str());
     remove(g_encodedPath.c_str());
     rmdir(g_dir.c_str());
