@@ -10,7 +10,7 @@ extern "C" {
 
 #include <string>
 
-#include "BenchRatio.h"
+#include "BenchSupport.h"
 #include "LuaEngineInterface.h"
 
 namespace {
@@ -106,5 +106,5 @@ void Register() {
 
 int main(int argc, char** argv) {
     Register();
-    return orvexbench::RunWithRatios(argc, argv, orvexbench::Clock::Cpu);
+    return orvexbench::RunWithPairRatios(argc, argv, orvexbench::Clock::Cpu);
 }

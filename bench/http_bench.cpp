@@ -19,7 +19,7 @@ extern "C" {
 #include <string>
 #include <thread>
 
-#include "BenchRatio.h"
+#include "BenchSupport.h"
 #include "LuaEngineInterface.h"
 #include "pyn/HttpUtil.h"
 
@@ -119,5 +119,5 @@ int main(int argc, char** argv) {
     benchmark::RegisterBenchmark("HttpGetToBuffer/50MB/engine", Engine)->Unit(benchmark::kMillisecond)->Iterations(15);
     benchmark::RegisterBenchmark("HttpGetToBuffer/50MB/library", Library)->Unit(benchmark::kMillisecond)->Iterations(15);
     benchmark::RegisterBenchmark("HttpGetToBuffer/50MB/direct", Direct)->Unit(benchmark::kMillisecond)->Iterations(15);
-    return orvexbench::RunWithRatios(argc, argv, orvexbench::Clock::Real);
+    return orvexbench::RunWithPairRatios(argc, argv, orvexbench::Clock::Real);
 }

@@ -22,6 +22,7 @@ extern "C" {
 #include <string>
 #include <vector>
 
+#include "BenchSupport.h"
 #include "LuaEngineInterface.h"
 #include "data/JsonDocument.h"
 
@@ -186,33 +187,20 @@ JSON_BENCH(small)
 JSON_BENCH(medium)
 JSON_BENCH(large)
 
-// Console output plus the collected times for the ratio table.
-class RatioReporter : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run>& runs) override {
-        for (const Run& run : runs)
-            if (run.run_type == Run::RT_Iteration && !run.error_occurred)
-                m_times[run.benchmark_name()] = run.GetAdjustedCPUTime();
-        ConsoleReporter::ReportRuns(runs);
+// Ratio table: orvexJson CPU time over lua-cjson CPU time per document.
+void PrintRatios(const orvexbench::RecordingReporter& r) {
+    using orvexbench::Clock;
+    std::printf("\nratio = orvexJson CPU time / lua-cjson CPU time (below 1: orvexJson faster)\n");
+    for (const char* doc : {"small", "medium", "large"}) {
+        auto ratio = [&](const char* ours, const char* theirs) {
+            return r.Ratio(std::string("BM_") + doc + "_" + ours, std::string("BM_") + doc + "_" + theirs, Clock::Cpu);
+        };
+        std::printf("%-6s (%8zu bytes)  JsonToTable/decode %.2f   GetJsonBuffer/encode %.2f"
+                    "   (parse alone/JsonToTable %.2f)\n",
+                    doc, g_sizes.at(doc), ratio("JsonToTable", "CjsonDecode"), ratio("GetJsonBuffer", "CjsonEncode"),
+                    ratio("ParseOnly", "JsonToTable"));
     }
-    void PrintRatios() const {
-        std::printf("\nratio = orvexJson CPU time / lua-cjson CPU time (below 1: orvexJson faster)\n");
-        for (const char* doc : {"small", "medium", "large"}) {
-            auto ratio = [&](const char* ours, const char* theirs) {
-                auto a = m_times.find(std::string("BM_") + doc + "_" + ours);
-                auto b = m_times.find(std::string("BM_") + doc + "_" + theirs);
-                return a == m_times.end() || b == m_times.end() || b->second == 0 ? -1.0 : a->second / b->second;
-            };
-            std::printf("%-6s (%8zu bytes)  JsonToTable/decode %.2f   GetJsonBuffer/encode %.2f"
-                        "   (parse alone/JsonToTable %.2f)\n",
-                        doc, g_sizes.at(doc), ratio("JsonToTable", "CjsonDecode"), ratio("GetJsonBuffer", "CjsonEncode"),
-                        ratio("ParseOnly", "JsonToTable"));
-        }
-    }
-
-private:
-    std::map<std::string, double> m_times;
-};
+}
 
 }  // namespace
 
@@ -220,9 +208,9 @@ int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
     OpenState();
-    RatioReporter reporter;
+    orvexbench::RecordingReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
-    reporter.PrintRatios();
+    PrintRatios(reporter);
     lua_close(g_L);
     benchmark::Shutdown();
     return 0;

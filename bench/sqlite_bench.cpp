@@ -15,6 +15,7 @@ extern "C" {
 #include <map>
 #include <string>
 
+#include "BenchSupport.h"
 #include "LuaEngineInterface.h"
 #include "pyn/SqliteDB.h"
 
@@ -102,32 +103,18 @@ BENCHMARK(BM_LuaSql_AllRows)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Engine_OneRow)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_LuaSql_OneRow)->Unit(benchmark::kMicrosecond);
 
-// Keeps each benchmark's real time per iteration for the ratios.
-class RatioReporter : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run>& runs) override {
-        for (const Run& run : runs)
-            if (run.run_type == Run::RT_Iteration) seconds[run.benchmark_name()] = run.real_accumulated_time / run.iterations;
-        ConsoleReporter::ReportRuns(runs);
-    }
-    void PrintRatio(const char* label, const std::string& engine, const std::string& baseline) {
-        if (!seconds.count(engine) || !seconds.count(baseline)) return;
-        double e = seconds[engine], b = seconds[baseline];
-        printf("%-34s engine %10.1f us  luasql %10.1f us  ratio %.3f\n", label, e * 1e6, b * 1e6, e / b);
-    }
-    std::map<std::string, double> seconds;
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
     MakeDatabase();
     MakeState();
-    RatioReporter reporter;
+    orvexbench::RecordingReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
-    reporter.PrintRatio("execQuery 100000 rows", "BM_Engine_AllRows", "BM_LuaSql_AllRows");
-    reporter.PrintRatio("execQuery 1 row (open, query, close)", "BM_Engine_OneRow", "BM_LuaSql_OneRow");
+    std::printf("\nratio = engine / luasql (lower is better)\n");
+    orvexbench::PrintTimeRatio(reporter, "execQuery 100000 rows", "BM_Engine_AllRows", "BM_LuaSql_AllRows");
+    orvexbench::PrintTimeRatio(reporter, "execQuery 1 row (open, query, close)", "BM_Engine_OneRow",
+                               "BM_LuaSql_OneRow");
     lua_close(g_L);
     std::filesystem::remove_all(g_dir);
     return 0;
