@@ -43,6 +43,10 @@ TEST(Cli, EncodeAndDecodeRoundTrip) {
     EXPECT_EQ(out, "from encoded\n");
     EXPECT_EQ(RunCommand(Cli() + " decode " + ShellQuote(enc), &out), 0);
     EXPECT_EQ(out, source);
+    // Through standard output the bytes arrive unchanged ("\n", not "\r\n").
+    const std::string redirected = dir.file("out.lua");
+    EXPECT_EQ(RunCommand(Cli() + " decode " + ShellQuote(enc) + " > " + ShellQuote(redirected)), 0);
+    EXPECT_EQ(orvextest::ReadFile(redirected), source);
 }
 
 TEST(Cli, EncodedFormIsStandardBase64OfTheComplement) {

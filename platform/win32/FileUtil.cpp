@@ -6,6 +6,7 @@
 #include <string>
 
 #include "WinText.h"
+#include "common/TextAndFileHelpers.h"
 #include "pyn/FileUtil.h"
 
 namespace pyn {
@@ -25,44 +26,25 @@ bool CFileUtil::ReadFullFile(const std::string& path, std::string& out, size_t m
                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                               FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
     if (file == INVALID_HANDLE_VALUE) return false;
-    // The size is a hint only: the file may grow or shrink while it is read.
     LARGE_INTEGER size;
-    size_t want = 4096;
+    size_t hint = 0;
     if (GetFileSizeEx(file, &size) && size.QuadPart > 0 &&
         static_cast<unsigned long long>(size.QuadPart) < static_cast<size_t>(-1) / 2)
-        want = static_cast<size_t>(size.QuadPart);
-    if (want > maxBytes) want = maxBytes;
-    bool ok = true;
-    size_t used = 0;
+        hint = static_cast<size_t>(size.QuadPart);
+    bool ok;
     try {
-        out.resize(want);
-        while (used < maxBytes) {
-            if (used == out.size()) {
-                size_t grow = out.size() < maxBytes / 2 ? out.size() * 2 : maxBytes;
-                out.resize(grow > used ? grow : used + 4096);
-            }
-            size_t room = out.size() - used;
-            DWORD chunk = room > (1u << 30) ? (1u << 30) : static_cast<DWORD>(room);
+        ok = detail::ReadAllInto(out, hint, maxBytes, [file](char* buffer, size_t room) -> long long {
             DWORD got = 0;
-            if (!ReadFile(file, &out[used], chunk, &got, nullptr)) {
-                ok = false;
-                break;
-            }
-            if (got == 0) break;
-            used += got;
-        }
+            DWORD chunk = room > (1u << 30) ? (1u << 30) : static_cast<DWORD>(room);
+            return ReadFile(file, buffer, chunk, &got, nullptr) ? static_cast<long long>(got) : -1;
+        });
     } catch (...) {
         CloseHandle(file);
         out.clear();
         throw;
     }
     CloseHandle(file);
-    if (!ok) {
-        out.clear();
-        return false;
-    }
-    out.resize(used);
-    return true;
+    return ok;
 }
 
 bool CFileUtil::ReplaceFileAtomically(const std::string& path, const std::string& bytes) {

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "WinText.h"
+#include "common/TextAndFileHelpers.h"
 #include "pyn/HostSettings.h"
 #include "pyn/StringUtil.h"
 
@@ -104,21 +105,6 @@ int WideToMultiByte(UINT cp, const wchar_t* data, int size, char* out, int outSi
     return n;
 }
 
-// Length of the UTF-8 sequence starting at p (at most `left` bytes), or 0 when
-// the bytes there are not a well-formed sequence.
-size_t Utf8SequenceLength(const unsigned char* p, size_t left) {
-    size_t len;
-    if (p[0] < 0x80) return 1;
-    if (p[0] >= 0xC2 && p[0] <= 0xDF) len = 2;
-    else if (p[0] >= 0xE0 && p[0] <= 0xEF) len = 3;
-    else if (p[0] >= 0xF0 && p[0] <= 0xF4) len = 4;
-    else return 0;
-    if (len > left) return 0;
-    for (size_t i = 1; i < len; ++i)
-        if ((p[i] & 0xC0) != 0x80) return 0;
-    return len;
-}
-
 // Slow path for input with invalid bytes: one character at a time. In UTF-8
 // a malformed sequence becomes one '?'; in other code pages each byte that
 // starts no valid character does.
@@ -132,7 +118,7 @@ std::wstring ToWideByCharacter(UINT cp, const char* data, size_t size) {
         size_t used = 0;
         int n = 0;
         if (cp == kUtf8) {
-            size_t len = Utf8SequenceLength(reinterpret_cast<const unsigned char*>(data + i), left);
+            size_t len = detail::Utf8SequenceLength(reinterpret_cast<const unsigned char*>(data + i), left);
             if (len) {
                 n = MultiByteToWide(cp, MB_ERR_INVALID_CHARS, data + i, static_cast<int>(len), buf, 4);
                 used = len;  // a well-formed but invalid sequence (surrogate, overlong) is one '?'
