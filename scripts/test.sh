@@ -22,13 +22,16 @@ case "${TARGET:-}" in
       -DORVEX_WIN32_DEPS="$deps/prefix" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORVEX_WERROR=ON \
       -DORVEX_BUILD_TESTS=ON -DORVEX_BUILD_BENCH=OFF >/dev/null
     cmake --build "$dir" -j"$(nproc)"
+    i686-w64-mingw32-strip -o "$dir/orvexLuaEngine-stripped.dll" "$dir/orvexLuaEngine.dll"
+    echo "orvexLuaEngine.dll: $(stat -c %s "$dir/orvexLuaEngine.dll") bytes," \
+      "$(stat -c %s "$dir/orvexLuaEngine-stripped.dll") stripped"
 
     # A Wine prefix of the build's own; its server stays up for the whole run
     # (-p) so that each test executable starts quickly, and goes with it.
     export WINEPREFIX="$dir/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
     mkdir -p "$WINEPREFIX"
     wineserver -p >"$dir/wine.log" 2>&1
-    trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
+    trap 'wineserver -k >/dev/null 2>&1; wineserver -w >/dev/null 2>&1 || true' EXIT
     wineboot -i >>"$dir/wine.log" 2>&1
     label_args=()
     if [ -n "${TESTS:-}" ]; then label_args=(-L "$TESTS"); fi
