@@ -2,6 +2,10 @@
 #include <stdio.h>
 #include <string.h>
 #include <unistd.h>
+#if defined(_WIN32)
+#include <fcntl.h>
+#include <io.h>
+#endif
 
 #include <fstream>
 #include <iostream>
@@ -36,8 +40,9 @@ const char kUsage[] =
     "GLOBAL options:\n"
     "  --app-dir DIR     application directory (module scripts are read from\n"
     "                    DIR/luascript); default: the directory of this program\n"
-    "  --code-page NAME  local code page of arguments and results (iconv name);\n"
-    "                    default: taken from LC_ALL, LC_CTYPE or LANG\n"
+    "  --code-page NAME  local code page of arguments and results (\"GBK\",\n"
+    "                    \"ISO-8859-1\", ...); default: taken from LC_ALL, LC_CTYPE\n"
+    "                    or LANG (on Windows: the ANSI code page)\n"
     "  --agent FILE      installs stand-ins for the agent's configuration,\n"
     "                    network and IPC components, read from the JSON file\n"
     "                    FILE:\n"
@@ -69,6 +74,11 @@ bool CanRead(const std::string& path) { return access(path.c_str(), R_OK) == 0; 
 
 int WriteOutput(const std::string& data, const std::string& outPath) {
     if (outPath.empty()) {
+#if defined(_WIN32)
+        // Script texts go out byte for byte, without "\r\n" line ends.
+        std::cout.flush();
+        _setmode(_fileno(stdout), _O_BINARY);
+#endif
         std::cout.write(data.data(), static_cast<std::streamsize>(data.size()));
         std::cout.flush();
         return std::cout ? 0 : 2;

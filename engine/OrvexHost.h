@@ -19,6 +19,9 @@ ORVEX_API void orvexSetApplicationDir(const char* dir);
 
 // Code page of the host's texts, as an iconv name ("GBK", "ISO-8859-1",
 // "UTF-8"). NULL or "" restores the default taken from the locale variables.
+// On Windows the same names work, as do "CP1252"-style names and code page
+// numbers; the default, and what a name unknown there falls back to, is the
+// ANSI code page.
 ORVEX_API void orvexSetLocalCodePage(const char* codePage);
 
 // Receives every log record. `source` may be "" (whole-text records).

@@ -1,6 +1,8 @@
 // The orvex command, run as a separate process.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "TestSupport.h"
 
 using orvextest::RunCommand;
@@ -41,7 +43,22 @@ TEST(Cli, EncodeAndDecodeRoundTrip) {
     EXPECT_EQ(out, "from encoded\n");
     EXPECT_EQ(RunCommand(Cli() + " decode " + ShellQuote(enc), &out), 0);
     EXPECT_EQ(out, source);
-    // The encoded form is standard Base64 of the bytewise complement.
+    // Through standard output the bytes arrive unchanged ("\n", not "\r\n").
+    const std::string redirected = dir.file("out.lua");
+    EXPECT_EQ(RunCommand(Cli() + " decode " + ShellQuote(enc) + " > " + ShellQuote(redirected)), 0);
+    EXPECT_EQ(orvextest::ReadFile(redirected), source);
+}
+
+TEST(Cli, EncodedFormIsStandardBase64OfTheComplement) {
+#if defined(_WIN32)
+    GTEST_SKIP() << "needs python3, which the Windows test machine does not have";
+#endif
+    TempDir dir;
+    const std::string source = "function orvexScriptMain() return 'from encoded' end\n";
+    orvextest::WriteFile(dir.file("plain.lua"), source);
+    const std::string enc = dir.file("enc.lua");
+    ASSERT_EQ(RunCommand(Cli() + " encode -o " + ShellQuote(enc) + " " + ShellQuote(dir.file("plain.lua"))), 0);
+    std::string out;
     EXPECT_EQ(RunCommand("python3 -c 'import base64,sys; sys.stdout.buffer.write(bytes(b ^ 255 for b in "
                          "base64.b64decode(open(sys.argv[1], \"rb\").read())))' " + ShellQuote(enc), &out),
               0);
@@ -68,7 +85,7 @@ TEST(Cli, BadUsageAndUnreadableFilesExitTwo) {
 
 TEST(Cli, ModulesComeFromTheApplicationDirectory) {
     TempDir dir;
-    ASSERT_EQ(RunCommand("mkdir -p " + ShellQuote(dir.file("luascript"))), 0);
+    std::filesystem::create_directories(dir.file("luascript"));
     orvextest::WriteScript(dir.file("luascript/greet.lua"), "return {text = 'from module'}", true);
     orvextest::WriteScript(dir.file("main.lua"),
                            "function orvexScriptMain() return orvexLoadLua.LoadModule('greet').text end");

@@ -1,5 +1,7 @@
 #include "pyn/FileUtil.h"
 
+#include "common/TextAndFileHelpers.h"
+
 #include <errno.h>
 #include <fcntl.h>
 #include <pwd.h>
@@ -91,33 +93,15 @@ bool CFileUtil::ReadFullFile(const std::string& path, std::string& out, size_t m
         close(fd);
         return false;
     }
-    // The size is a hint only: the file may grow or shrink while it is read.
-    size_t want = st.st_size > 0 ? static_cast<size_t>(st.st_size) : 4096;
-    if (want > maxBytes) want = maxBytes;
-    out.resize(want);
-    size_t used = 0;
-    bool ok = true;
-    while (used < maxBytes) {
-        if (used == out.size()) {
-            size_t grow = out.size() < maxBytes / 2 ? out.size() * 2 : maxBytes;
-            out.resize(grow > used ? grow : used + 4096);
-        }
-        ssize_t n = read(fd, &out[used], out.size() - used);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            ok = false;
-            break;
-        }
-        if (n == 0) break;
-        used += static_cast<size_t>(n);
-    }
+    bool ok = detail::ReadAllInto(out, static_cast<size_t>(st.st_size > 0 ? st.st_size : 0), maxBytes,
+                                  [fd](char* buffer, size_t room) -> long long {
+                                      for (;;) {
+                                          ssize_t n = read(fd, buffer, room);
+                                          if (n >= 0 || errno != EINTR) return n;
+                                      }
+                                  });
     close(fd);
-    if (!ok) {
-        out.clear();
-        return false;
-    }
-    out.resize(used);
-    return true;
+    return ok;
 }
 
 bool CFileUtil::ReplaceFileAtomically(const std::string& path, const std::string& bytes) {

@@ -7,6 +7,7 @@
 
 #include <memory>
 
+#include "common/TextAndFileHelpers.h"
 #include "pyn/HostSettings.h"
 #include "pyn/StringUtil.h"
 
@@ -85,21 +86,6 @@ Converters& ThreadConverters() {
     return converters;
 }
 
-// Length of the UTF-8 sequence starting at p (at most `left` bytes), or 0 when
-// the bytes there are not a well-formed sequence.
-size_t Utf8SequenceLength(const unsigned char* p, size_t left) {
-    size_t len;
-    if (p[0] < 0x80) return 1;
-    if (p[0] >= 0xC2 && p[0] <= 0xDF) len = 2;
-    else if (p[0] >= 0xE0 && p[0] <= 0xEF) len = 3;
-    else if (p[0] >= 0xF0 && p[0] <= 0xF4) len = 4;
-    else return 0;
-    if (len > left) return 0;
-    for (size_t i = 1; i < len; ++i)
-        if ((p[i] & 0xC0) != 0x80) return 0;
-    return len;
-}
-
 // Converts with `cd`; unconvertible input becomes '?'. With `fromUtf8`, a
 // well-formed character the target cannot hold is replaced as a whole;
 // otherwise a bad byte is skipped alone.
@@ -123,7 +109,7 @@ std::string Convert(iconv_t cd, const char* data, size_t size, bool fromUtf8) {
         // EILSEQ (bad or unrepresentable input) or EINVAL (truncated input).
         size_t skip = 1;
         if (fromUtf8 && errno == EILSEQ) {
-            size_t len = Utf8SequenceLength(reinterpret_cast<const unsigned char*>(in), inLeft);
+            size_t len = detail::Utf8SequenceLength(reinterpret_cast<const unsigned char*>(in), inLeft);
             if (len) skip = len;
         }
         if (used + 1 > out.size()) out.resize(out.size() * 2);

@@ -2,8 +2,12 @@
 
 #include <stdio.h>
 #include <stdlib.h>
+#if defined(_WIN32)
+#include <process.h>
+#else
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <chrono>
 #include <filesystem>
@@ -19,11 +23,23 @@ namespace fs = std::filesystem;
 namespace orvextest {
 
 TempDir::TempDir() {
+#if defined(_WIN32)
+    static std::atomic<unsigned> counter{0};
+    const fs::path base = fs::temp_directory_path();
+    for (int attempt = 0; m_path.empty(); ++attempt) {
+        if (attempt == 100) throw std::runtime_error("cannot make a temporary directory");
+        fs::path candidate = base / ("orvex-test-" + std::to_string(_getpid()) + "-" + std::to_string(++counter) +
+                                     "-" + std::to_string(rand()));
+        std::error_code ec;
+        if (fs::create_directory(candidate, ec)) m_path = candidate.generic_string();
+    }
+#else
     std::string pattern = (fs::temp_directory_path() / "orvex-test-XXXXXX").string();
     std::vector<char> buf(pattern.begin(), pattern.end());
     buf.push_back('\0');
     if (!mkdtemp(buf.data())) throw std::runtime_error("mkdtemp failed");
     m_path = buf.data();
+#endif
 }
 
 TempDir::~TempDir() {
@@ -93,6 +109,33 @@ LockUnitScope::LockUnitScope(long long microsPerUnit) {
 }
 LockUnitScope::~LockUnitScope() { pyn::CReadWriteLockUtil::SetTimeUnitForTesting(std::chrono::seconds(1)); }
 
+namespace {
+
+std::string ReadAll(FILE* p) {
+    std::string out;
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+    return out;
+}
+
+}  // namespace
+
+#if defined(_WIN32)
+// cmd.exe: double quotes (the texts quoted here hold none).
+std::string ShellQuote(const std::string& text) { return "\"" + text + "\""; }
+
+int RunCommand(const std::string& command, std::string* output) {
+    // cmd /c drops the first and the last quote of its command line: one more
+    // pair keeps the command's own quotes intact.
+    FILE* p = _popen(("\"" + command + "\"").c_str(), "rt");
+    if (!p) return -1;
+    std::string out = ReadAll(p);
+    int status = _pclose(p);
+    if (output) *output = out;
+    return status;
+}
+#else
 std::string ShellQuote(const std::string& text) {
     std::string out = "'";
     for (char c : text) {
@@ -107,13 +150,11 @@ std::string ShellQuote(const std::string& text) {
 int RunCommand(const std::string& command, std::string* output) {
     FILE* p = popen(command.c_str(), "r");
     if (!p) return -1;
-    std::string out;
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+    std::string out = ReadAll(p);
     int status = pclose(p);
     if (output) *output = out;
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
+#endif
 
 }  // namespace orvextest

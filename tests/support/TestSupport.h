@@ -77,9 +77,10 @@ public:
     ~LockUnitScope();
 };
 
-// Runs `command` through /bin/sh; returns its exit status and stdout.
+// Runs `command` through the system shell (/bin/sh, or cmd.exe on Windows);
+// returns its exit status and stdout (text mode: "\n" line ends).
 int RunCommand(const std::string& command, std::string* output = nullptr);
-// Quotes a text for /bin/sh.
+// Quotes a text for that shell.
 std::string ShellQuote(const std::string& text);
 
 }  // namespace orvextest

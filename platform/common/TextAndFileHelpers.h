@@ -1,0 +1,58 @@
+// Helpers that the platform implementations of pyn share (internal).
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+namespace pyn {
+namespace detail {
+
+// Length of the UTF-8 sequence starting at p (at most `left` bytes), or 0 when
+// the bytes there are not a well-formed sequence.
+inline size_t Utf8SequenceLength(const unsigned char* p, size_t left) {
+    size_t len;
+    if (p[0] < 0x80) return 1;
+    if (p[0] >= 0xC2 && p[0] <= 0xDF) len = 2;
+    else if (p[0] >= 0xE0 && p[0] <= 0xEF) len = 3;
+    else if (p[0] >= 0xF0 && p[0] <= 0xF4) len = 4;
+    else return 0;
+    if (len > left) return 0;
+    for (size_t i = 1; i < len; ++i)
+        if ((p[i] & 0xC0) != 0x80) return 0;
+    return len;
+}
+
+// Reads into `out` until `read` reports the end, taking at most `maxBytes`.
+// `read(buffer, room)` returns the bytes it stored (0 at the end, < 0 on a
+// failure). `sizeHint` is only where the buffer starts: the source may grow
+// or shrink while it is read. On failure `out` is empty and the result false.
+template <class ReadFn>
+bool ReadAllInto(std::string& out, size_t sizeHint, size_t maxBytes, ReadFn read) {
+    size_t want = sizeHint > 0 ? sizeHint : 4096;
+    if (want > maxBytes) want = maxBytes;
+    out.resize(want);
+    size_t used = 0;
+    bool ok = true;
+    while (used < maxBytes) {
+        if (used == out.size()) {
+            size_t grow = out.size() < maxBytes / 2 ? out.size() * 2 : maxBytes;
+            out.resize(grow > used ? grow : used + 4096);
+        }
+        long long n = read(&out[used], out.size() - used);
+        if (n < 0) {
+            ok = false;
+            break;
+        }
+        if (n == 0) break;
+        used += static_cast<size_t>(n);
+    }
+    if (!ok) {
+        out.clear();
+        return false;
+    }
+    out.resize(used);
+    return true;
+}
+
+}  // namespace detail
+}  // namespace pyn
