@@ -54,17 +54,34 @@ end
 -- Number of values a call returns.
 function T.nresults(...) return select("#", ...) end
 
--- Runs the cases in name order; returns "ok" or the failures, one per line.
+-- True when the scripts run on Windows (the DLL under Wine in the tests).
+T.isWindows = package.config:sub(1, 1) == "\\"
+
+-- Ends the current case as skipped, with the reason shown in the test log.
+-- Only for what cannot exist on the platform at hand.
+function T.skip(reason) error({skipped = reason}, 0) end
+
+-- Runs the cases in name order; returns "ok" (followed by one
+-- "skipped: case (reason)" line per skipped case) or the failures, one per line.
 function T.run(cases)
     local names = {}
     for name in pairs(cases) do names[#names + 1] = name end
     table.sort(names)
-    local failures = {}
+    local failures, skipped = {}, {}
     for _, name in ipairs(names) do
         local ok, err = pcall(cases[name])
-        if not ok then failures[#failures + 1] = name .. ": " .. tostring(err) end
+        if not ok then
+            if type(err) == "table" and err.skipped then
+                skipped[#skipped + 1] = "skipped: " .. name .. " (" .. tostring(err.skipped) .. ")"
+            else
+                failures[#failures + 1] = name .. ": " .. tostring(err)
+            end
+        end
     end
-    if #failures == 0 then return "ok" end
+    if #failures == 0 then
+        table.insert(skipped, 1, "ok")
+        return table.concat(skipped, "\n")
+    end
     return table.concat(failures, "\n")
 end
 
