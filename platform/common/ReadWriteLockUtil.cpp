@@ -1,7 +1,6 @@
 #include "pyn/ReadWriteLockUtil.h"
 
 #include <atomic>
-#include <vector>
 
 #include "pyn/ThreadUtil.h"
 
@@ -12,20 +11,37 @@ std::atomic<int64_t> g_unitMicros{1000000};
 
 enum Hold : char { kShared, kExclusive };
 
-// The calling thread's holds on each lock it has used. Only the thread
-// itself reads or changes its list, so no lock guards it; it is freed when
-// the thread ends, so threads that come and go leave nothing behind.
-struct LockHolds {
+// The calling thread's holds on one lock: how many, and the kind of the
+// first (a thread that first took the lock exclusively is its writer; later
+// holds never change that). Only the thread itself reads or changes them.
+struct LockHold {
     const void* lock;
-    std::vector<Hold> holds;
+    unsigned depth;
+    Hold first;
 };
 
-std::vector<Hold>& HoldsOf(const void* lock) {
-    thread_local std::vector<LockHolds> perLock;
-    for (LockHolds& entry : perLock)
-        if (entry.lock == lock) return entry.holds;
-    perLock.push_back(LockHolds{lock, {}});
-    return perLock.back().holds;
+// At most this many locks held by one thread at the same time.
+constexpr int kMaxLocksPerThread = 8;
+
+// Trivially destructible on purpose: a thread-local object with a
+// destructor can, with some toolchains (mingw-w64), be destroyed after the
+// thread's storage is gone. Slots with depth 0 are free.
+struct ThreadHolds {
+    LockHold slots[kMaxLocksPerThread];
+};
+thread_local ThreadHolds t_holds;
+
+// The calling thread's holds on `lock`, or null when it holds none.
+LockHold* HoldOf(const void* lock) {
+    for (LockHold& h : t_holds.slots)
+        if (h.depth != 0 && h.lock == lock) return &h;
+    return nullptr;
+}
+
+LockHold* FreeSlot() {
+    for (LockHold& h : t_holds.slots)
+        if (h.depth == 0) return &h;
+    return nullptr;
 }
 
 }  // namespace
@@ -41,29 +57,31 @@ std::chrono::steady_clock::time_point CReadWriteLockUtil::Deadline(int timeout) 
 }
 
 bool CReadWriteLockUtil::tryReadLock(int timeout) {
-    std::vector<Hold>& holds = HoldsOf(this);
-    if (!holds.empty()) {
-        holds.push_back(kShared);  // re-entry: granted at once
+    if (LockHold* held = HoldOf(this)) {
+        ++held->depth;  // re-entry: granted at once
         return true;
     }
+    LockHold* slot = FreeSlot();
+    if (!slot) return false;
     std::unique_lock<std::mutex> lk(m_mutex);
     auto canEnter = [this] { return m_writer == 0 && m_waitingWriters == 0; };
     if (!canEnter() && !m_cond.wait_until(lk, Deadline(timeout), canEnter)) return false;
     ++m_sharedHolders;
-    holds.push_back(kShared);
+    *slot = LockHold{this, 1, kShared};
     return true;
 }
 
 bool CReadWriteLockUtil::tryWriteLock(int timeout) {
     const uint32_t self = CThreadUtil::GetCurrentThreadId();
-    std::vector<Hold>& holds = HoldsOf(this);
-    if (!holds.empty()) {
+    if (LockHold* held = HoldOf(this)) {
         // Held exclusively: granted again. Held shared only: an upgrade
         // could never be granted, so it fails at once.
-        if (holds.front() != kExclusive) return false;
-        holds.push_back(kExclusive);
+        if (held->first != kExclusive) return false;
+        ++held->depth;
         return true;
     }
+    LockHold* slot = FreeSlot();
+    if (!slot) return false;
     std::unique_lock<std::mutex> lk(m_mutex);
     auto canEnter = [this] { return m_writer == 0 && m_sharedHolders == 0; };
     ++m_waitingWriters;
@@ -75,20 +93,16 @@ bool CReadWriteLockUtil::tryWriteLock(int timeout) {
         return false;
     }
     m_writer = self;
-    holds.push_back(kExclusive);
+    *slot = LockHold{this, 1, kExclusive};
     return true;
 }
 
 void CReadWriteLockUtil::unlock() {
-    std::vector<Hold>& holds = HoldsOf(this);
-    if (holds.empty()) return;
-    const Hold released = holds.back();
-    holds.pop_back();
-    if (!holds.empty()) return;
-    // The thread's last hold is gone; the first hold a thread takes decides
-    // whether it is the writer.
+    LockHold* held = HoldOf(this);
+    if (!held || --held->depth != 0) return;
+    // The thread's last hold is gone.
     std::lock_guard<std::mutex> lk(m_mutex);
-    if (released == kExclusive)
+    if (held->first == kExclusive)
         m_writer = 0;
     else
         --m_sharedHolders;

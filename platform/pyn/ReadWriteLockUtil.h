@@ -10,6 +10,8 @@
 //   not starved by a stream of readers.
 // - unlock releases the calling thread's latest hold; it does nothing when the
 //   thread holds none.
+// - One thread holds at most 8 different locks at the same time; a try for a
+//   ninth fails at once.
 #pragma once
 
 #include <chrono>

@@ -64,10 +64,12 @@ UINT CodePageOfName(const std::string& name) {
     return cp && (cp == kUtf8 || IsValidCodePage(cp)) ? cp : 0;
 }
 
+// Trivially destructible on purpose: with this toolchain, a thread-local
+// object with a destructor can be destroyed after its thread's storage is
+// gone, which crashes threads as they exit.
 struct ThreadCodePage {
     unsigned generation = 0;
     UINT cp = CP_ACP;
-    std::string name;
 
     void Refresh() {
         unsigned current = CHostSettings::CodePageGeneration();
@@ -77,7 +79,6 @@ struct ThreadCodePage {
         // No choice, or one this system does not know: the ANSI code page.
         cp = chosen.empty() ? 0 : CodePageOfName(chosen);
         if (!cp) cp = GetACP();
-        name = cp == kUtf8 ? std::string("UTF-8") : "CP" + std::to_string(cp);
     }
 };
 
@@ -216,7 +217,10 @@ std::string CStringUtil::s2s_utf8(const char* data, size_t size) {
     return win32::FromWide(CP_UTF8, wide.data(), wide.size());
 }
 
-std::string CStringUtil::LocalCodePage() { return win32::CurrentCodePage().name; }
+std::string CStringUtil::LocalCodePage() {
+    UINT cp = win32::CurrentCodePage().cp;
+    return cp == win32::kUtf8 ? std::string("UTF-8") : "CP" + std::to_string(cp);
+}
 
 bool CStringUtil::LocalIsUtf8() { return win32::LocalCodePageId() == CP_UTF8; }
 
