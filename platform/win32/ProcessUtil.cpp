@@ -201,7 +201,7 @@ private:
     OVERLAPPED m_ov = {};
     bool m_pending = false;
     bool m_open = true;
-    char m_buffer[65536];
+    char m_buffer[16384];
 };
 
 // Runs the program with its standard output on a pipe and collects it.
