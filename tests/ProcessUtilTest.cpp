@@ -1,17 +1,23 @@
 // The process object and the detached start, seen from the host's side:
-// descriptors, zombies, exit statuses, time-outs and the process id out.
+// descriptors (handles), zombies, exit statuses, time-outs and the process
+// id out. On Windows the child is the test build's orvex_test_child.
 #include <gtest/gtest.h>
 
+#if defined(_WIN32)
+#include <windows.h>
+#else
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <filesystem>
 #include <thread>
 
 #include "LuaEngineInterface.h"
@@ -26,18 +32,19 @@ using orvextest::WriteFile;
 
 namespace {
 
-// True when this process has no child left, reaped or not.
-bool NoChildren() {
-    errno = 0;
-    return waitpid(-1, nullptr, WNOHANG) == -1 && errno == ECHILD;
-}
-
 bool WaitUntil(const std::function<bool()>& cond) {
     for (int i = 0; i < 400; ++i) {
         if (cond()) return true;
         std::this_thread::sleep_for(std::chrono::milliseconds(25));
     }
     return false;
+}
+
+#if !defined(_WIN32)
+// True when this process has no child left, reaped or not.
+bool NoChildren() {
+    errno = 0;
+    return waitpid(-1, nullptr, WNOHANG) == -1 && errno == ECHILD;
 }
 
 TEST(ProcessUtil, ChildrenInheritNoDescriptorAndLeaveNoZombie) {
@@ -134,16 +141,109 @@ TEST(FileUtil, NewFilesGetTheUmaskAndReplacedOnesKeepTheirMode) {
     EXPECT_EQ(ReadFile(tmp.file("new")), "yy");
 }
 
+#else  // Windows
+
+// A copy of the child program under `name` in `dir`.
+std::string CopyOfChild(const TempDir& dir, const std::string& name) {
+    const std::string path = dir.file(name);
+    std::filesystem::copy_file(ORVEX_TEST_CHILD, path);
+    return path;
+}
+
+std::string Quoted(const std::string& path) { return "\"" + path + "\""; }
+
+TEST(ProcessUtil, ChildrenInheritOnlyTheirStandardHandles) {
+    // A handle the agent made inheritable for some other purpose.
+    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+    HANDLE event = CreateEventW(&inherit, TRUE, FALSE, nullptr);
+    ASSERT_NE(event, nullptr);
+    const std::string value = std::to_string(reinterpret_cast<uintptr_t>(event));
+    pyn::IProcessUtil* util = pyn::GetProcessUtil();
+    EXPECT_EQ(util->ExecCommandWithArgs(ORVEX_TEST_CHILD, {"handle", value}, 5000, -1, -1, 0), "clean");
+    std::string out;
+    EXPECT_EQ(util->ExecCommandLine(Quoted(ORVEX_TEST_CHILD) + " handle " + value, out), 0);
+    EXPECT_EQ(out, "clean");
+    CloseHandle(event);
+}
+
+TEST(ProcessUtil, ExitStatusesOutputAndStandardError) {
+    pyn::IProcessUtil* util = pyn::GetProcessUtil();
+    std::string out = "stale";
+    EXPECT_EQ(util->ExecCommandLine("echo out& echo err 1>&2& exit /b 3", out), 3);
+    EXPECT_EQ(out, "out\r\n");
+    EXPECT_EQ(util->ExecCommandLine("bad-command-" + std::to_string(GetCurrentProcessId()) + " 2>NUL", out), 9009)
+        << "cmd.exe's code for an unknown command";
+    EXPECT_EQ(out, "");
+    EXPECT_EQ(util->ExecCommandWithArgs(ORVEX_TEST_CHILD, {"print", "out", "err", "err"}, 5000, -1, -1,
+                                        pyn::IProcessUtil::kExecMergeStderr),
+              "outerr");
+    EXPECT_EQ(util->ExecCommandWithArgs(ORVEX_TEST_CHILD, {"print", "out", "err", "err"}, 5000, -1, -1, 0), "out");
+    // A command that closes its output but keeps running is still bounded by
+    // its time-out.
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(util->ExecCommandWithArgs(ORVEX_TEST_CHILD, {"print", "early", "closeout", "sleep", "30"}, 200, -1, -1,
+                                        0),
+              "early");
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
+    // A process left running that keeps the output open is not waited for.
+    start = std::chrono::steady_clock::now();
+    EXPECT_EQ(util->ExecCommandLine(Quoted(ORVEX_TEST_CHILD) + " spawn 1 30", out), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
+    ASSERT_FALSE(out.empty());
+    EXPECT_TRUE(util->KillProcById(std::stoll(out)));
+}
+
+TEST(ProcessUtil, StartProcessReportsTheDetachedProcess) {
+    TempDir tmp;
+    const std::string name = "oxpid" + tmp.path().substr(tmp.path().size() - 6) + ".exe";
+    const std::string path = CopyOfChild(tmp, name);
+    uint64_t pid = 0;
+    ASSERT_TRUE(pyn::CToolUtil::StartProcess(path, tmp.path(), {"sleep", "30"}, &pid));
+    pyn::IProcessUtil* util = pyn::GetProcessUtil();
+    EXPECT_TRUE(WaitUntil([&] { return util->CheckProcessAlive(name); }));
+    EXPECT_EQ(util->GetProcessIdByName(name), pyn::ProcessIdList{static_cast<int64_t>(pid)});
+    // Windows keeps the id of the process that started it.
+    EXPECT_EQ(util->GetPPid(static_cast<int64_t>(pid)), static_cast<int32_t>(GetCurrentProcessId()));
+    EXPECT_FALSE(util->KillProcById(GetCurrentProcessId()));
+    EXPECT_FALSE(util->KillProcById(0));
+    EXPECT_FALSE(util->KillProcById(int64_t{1} << 40));
+    EXPECT_TRUE(util->KillProcById(static_cast<int64_t>(pid)));
+    EXPECT_TRUE(WaitUntil([&] { return !util->CheckProcessAlive(name); }));
+}
+
+TEST(FileUtil, ReplacedFilesKeepTheirAttributesAndReadOnlyOnesAreRemoved) {
+    TempDir tmp;
+    const std::wstring wide = std::filesystem::u8path(tmp.file("new")).wstring();
+    EXPECT_TRUE(pyn::CFileUtil::WriteNewFile(tmp.file("new"), pyn::CStringUtil::str2vec("x")));
+    ASSERT_TRUE(SetFileAttributesW(wide.c_str(), FILE_ATTRIBUTE_HIDDEN));
+    EXPECT_TRUE(pyn::CFileUtil::WriteNewFile(tmp.file("new"), pyn::CStringUtil::str2vec("yy")));
+    EXPECT_TRUE(GetFileAttributesW(wide.c_str()) & FILE_ATTRIBUTE_HIDDEN);
+    EXPECT_EQ(ReadFile(tmp.file("new")), "yy");
+    EXPECT_TRUE(pyn::CFileUtil::CopyFileW(tmp.file("new"), tmp.file("copy"), false));
+    EXPECT_FALSE(pyn::CFileUtil::CopyFileW(tmp.file("new"), tmp.file("copy"), false)) << "no overwrite";
+    EXPECT_EQ(ReadFile(tmp.file("copy")), "yy");
+    // Read-only is no protection against removal, as on POSIX.
+    ASSERT_TRUE(SetFileAttributesW(wide.c_str(), FILE_ATTRIBUTE_READONLY));
+    EXPECT_TRUE(pyn::CFileUtil::RemoveFile(tmp.file("new")));
+    EXPECT_FALSE(pyn::CFileUtil::IsFile(tmp.file("new")));
+    EXPECT_EQ(pyn::CFileUtil::GetFileSize(tmp.file("copy")), 2u);
+}
+#endif
+
 TEST(ToolUtil, FreeSpaceOfTheApplicationDiskAndNegativeSleeps) {
     TempDir tmp;
     orvextest::AppDirScope appDir(tmp.path());
     uint64_t ours = 0;
     ASSERT_TRUE(pyn::CToolUtil::GetSelfDiskFreeSpace(ours));
+#if defined(_WIN32)
+    const double theirs = static_cast<double>(std::filesystem::space(tmp.path()).available);
+#else
     std::string df;
     ASSERT_EQ(orvextest::RunCommand("stat -f -c '%a %S' " + orvextest::ShellQuote(tmp.path()), &df), 0);
     unsigned long long blocks = 0, size = 0;
     ASSERT_EQ(sscanf(df.c_str(), "%llu %llu", &blocks, &size), 2);
     const double theirs = static_cast<double>(blocks) * static_cast<double>(size);
+#endif
     // Other programs write to the same disk meanwhile.
     EXPECT_NEAR(static_cast<double>(ours), theirs, 256.0 * 1024 * 1024);
 
@@ -153,6 +253,15 @@ TEST(ToolUtil, FreeSpaceOfTheApplicationDiskAndNegativeSleeps) {
     pyn::CToolUtil::msleep(INT64_MIN);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
 }
+
+// The Lua expressions of the commands: printf, or the test child's print.
+#if defined(_WIN32)
+#define EXEC_LINE "'\"" ORVEX_TEST_CHILD "\" print na\\\\357ve'"
+#define PRINT_COMMAND "'" ORVEX_TEST_CHILD "', 1000, 'print', "
+#else
+#define EXEC_LINE "\"printf 'na\\\\357ve'\""
+#define PRINT_COMMAND "'printf', 1000, "
+#endif
 
 // Texts cross the script boundary in the local code page: paths, listings
 // and Exec's output are converted, file contents and ExecCommand's output
@@ -171,9 +280,9 @@ TEST(ScriptCodePage, FileAndCommandTextsAreConverted) {
                            "    {U.GetAllFileFromDir(dir)[1], p},\n"
                            "    {U.GetFileNameFromPath(p), 'caf\\195\\169'},\n"
                            "    {U.ReadFullFile(p), 'd\\195\\169j\\224'},\n"
-                           "    {U.Exec(\"printf 'na\\\\357ve'\"), 'na\\195\\175ve'},\n"
-                           "    {U.ExecCommand('printf', 1000, 'na\\\\357ve'), 'na\\239ve'},\n"
-                           "    {U.ExecCommand('printf', 1000, '\\195\\188'), '\\252'},\n"
+                           "    {U.Exec(" EXEC_LINE "), 'na\\195\\175ve'},\n"
+                           "    {U.ExecCommand(" PRINT_COMMAND "'na\\\\357ve'), 'na\\239ve'},\n"
+                           "    {U.ExecCommand(" PRINT_COMMAND "'\\195\\188'), '\\252'},\n"
                            "  }\n"
                            "  for i, c in ipairs(checks) do\n"
                            "    if c[1] ~= c[2] then return 'check ' .. i .. ': ' .. string.format('%q', c[1]) end\n"

@@ -1,16 +1,12 @@
+// CFileInfo's path arithmetic on POSIX ("/" separators).
 #include "pyn/FileInfo.h"
 
 #include <filesystem>
 #include <system_error>
 
-#include "pyn/DirUtil.h"
-#include "pyn/FileUtil.h"
-
 namespace fs = std::filesystem;
 
 namespace pyn {
-
-CFileInfo::CFileInfo(const std::string& path) : m_path(path) {}
 
 std::string CFileInfo::absoluteFilePath() const {
     if (m_path.empty()) return std::string();
@@ -29,17 +25,6 @@ std::string CFileInfo::absoluteFilePath() const {
 std::string CFileInfo::fileName() const {
     size_t slash = m_path.rfind('/');
     return slash == std::string::npos ? m_path : m_path.substr(slash + 1);
-}
-
-bool CFileInfo::isFile() const { return CFileUtil::IsFile(m_path); }
-
-bool CFileInfo::isDir() const { return CDirUtil::IsDir(m_path); }
-
-CEnumDirSimple::CEnumDirSimple(const std::string& path) : m_entries(CDirUtil::GetChildFilePath(path)) {}
-
-std::string CEnumDirSimple::GetNext() {
-    if (m_next >= m_entries.size()) return std::string();
-    return m_entries[m_next++];
 }
 
 }  // namespace pyn

@@ -154,10 +154,6 @@ bool CFileUtil::ReadOffsetFile(const std::string& path, int64_t offset, int64_t&
     return true;
 }
 
-bool CFileUtil::WriteNewFile(const std::string& path, const ByteVector& bytes) {
-    return ReplaceFileAtomically(path, CStringUtil::vec2str(bytes));
-}
-
 bool CFileUtil::WriteAppendFile(const std::string& path, const ByteVector& bytes) {
     if (path.empty()) return false;
     int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);

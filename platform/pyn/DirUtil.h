@@ -1,6 +1,9 @@
 // Directory operations of the pyn utility layer. Paths are local-code-page
 // texts. Links are never followed into: a link inside a tree is removed or
-// copied as a link.
+// copied as a link. On Windows links and junctions are reparse points; a
+// directory link inside a copied tree is not copied (the copy reports
+// false), and listings join names with the separator the path already
+// uses ("\" unless its last separator is "/").
 #pragma once
 
 #include <string>

@@ -1,4 +1,8 @@
 // File operations of the pyn utility layer. Paths are local-code-page texts.
+// On Windows there are no permission bits: replaced and copied files keep
+// their attributes instead, RemoveFile removes read-only files too,
+// GetFileOwner names the owning account (its SID as text when the system
+// cannot name it), and the creation time is the file system's own.
 #pragma once
 
 #include <cstdint>

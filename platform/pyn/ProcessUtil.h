@@ -12,6 +12,17 @@
 // a cut name is completed from the executable's or argv[0]'s file name
 // when one of them begins with it. Names compare exactly (case matters).
 // Processes that have ended but are not yet reaped count as gone.
+//
+// On Windows a name is the executable's file name as the system lists it,
+// extension included ("notepad.exe"), compared without regard to case as
+// Windows compares file names; processes end through TerminateProcess (exit
+// code 1) where this text says SIGKILL; commands run without a shell through
+// CreateProcess (a bare command is looked up in PATH with ".exe", then
+// ".com"; a batch file is refused when an argument holds a character that
+// cmd.exe would act on); the time-out ends the command's job, which holds
+// every process it started; standard input and error are the null device;
+// ExecCommandLine runs "cmd.exe /d /s /c" from the system directory and
+// returns cmd's exit code. platform/win32/ProcessUtil.cpp has the details.
 #pragma once
 
 #include <cstdint>

@@ -26,10 +26,16 @@ public:
     // directory. True once the program runs; false when it cannot be
     // started (missing, not executable, bad working directory). When
     // `processId` is not null it receives the new process's id.
+    // On Windows: without a console, in a process group of its own, out of
+    // this process's job where the job allows it, standard handles on the
+    // null device, only those inherited; a bare name is looked up in PATH
+    // (".exe", then ".com", added when it has no extension); a batch file
+    // is refused as by IProcessUtil::ExecCommandWithArgs.
     static bool StartProcess(const std::string& program, const std::string& workDir,
                              const std::vector<std::string>& args, uint64_t* processId);
     // Ends the current process at once with exit status 0: no destructors,
-    // no exit handlers (other threads may still be using them).
+    // no exit handlers (other threads may still be using them); on Windows
+    // through TerminateProcess, so no DLL detach notifications either.
     [[noreturn]] static void Terminate();
     // Bytes free for this process's user on the file system that holds the
     // application directory.

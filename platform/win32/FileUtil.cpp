@@ -1,15 +1,112 @@
 // File operations on Windows: wide-character calls on paths converted from
-// the local code page.
+// the local code page. Where Windows differs from POSIX:
+// - files are opened sharing read, write and delete, so others may go on
+//   using, renaming or removing them meanwhile, as on POSIX;
+// - RemoveFile removes a read-only file too (POSIX unlinks whatever the
+//   file's mode); a file another program holds open without delete sharing
+//   cannot be removed;
+// - there are no permission bits: a replaced or copied file keeps its
+//   attributes (hidden, system, read-only for a copy);
+// - GetFileOwner names the owning account (without its domain), or gives
+//   the SID as text when the system cannot name it;
+// - the creation time is the file system's own (NTFS and FAT record one).
 #include <windows.h>
+
+#include <aclapi.h>
+#include <sddl.h>
 
 #include <atomic>
 #include <string>
+#include <vector>
 
+#include "WinFs.h"
 #include "WinText.h"
 #include "common/TextAndFileHelpers.h"
 #include "pyn/FileUtil.h"
 
 namespace pyn {
+namespace win32 {
+
+std::wstring TempPathBeside(const std::wstring& target) {
+    size_t slash = target.find_last_of(L"/\\");
+    size_t nameStart = slash == std::wstring::npos ? 0 : slash + 1;
+    if (nameStart == target.size()) return std::wstring();
+    if (nameStart == 0 && target.size() >= 2 && target[1] == L':') return std::wstring();  // "C:" alone
+    static std::atomic<unsigned> counter{0};
+    return target.substr(0, nameStart) + L"." + target.substr(nameStart) + L".tmp" +
+           std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(++counter);
+}
+
+bool QueryPath(const std::wstring& path, BY_HANDLE_FILE_INFORMATION& info) {
+    // No access right is needed for the attributes; backup semantics opens
+    // directories too.
+    HANDLE h = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                           FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    bool ok = GetFileInformationByHandle(h, &info) != 0;
+    CloseHandle(h);
+    return ok;
+}
+
+bool DeleteFileForce(const std::wstring& path) {
+    if (DeleteFileW(path.c_str())) return true;
+    if (GetLastError() != ERROR_ACCESS_DENIED) return false;
+    DWORD attributes = GetFileAttributesW(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_READONLY)) return false;
+    SetFileAttributesW(path.c_str(), attributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY));
+    if (DeleteFileW(path.c_str())) return true;
+    SetFileAttributesW(path.c_str(), attributes);
+    return false;
+}
+
+}  // namespace win32
+
+namespace {
+
+const DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+const DWORD kMaxChunk = 1u << 30;
+
+// Writes all of `size` bytes at the file pointer, or at `offset` when it is
+// not negative.
+bool WriteAll(HANDLE file, const char* data, size_t size, int64_t offset = -1) {
+    size_t done = 0;
+    while (done < size) {
+        size_t left = size - done;
+        DWORD chunk = left > kMaxChunk ? kMaxChunk : static_cast<DWORD>(left);
+        DWORD wrote = 0;
+        OVERLAPPED at = {};
+        if (offset >= 0) {
+            uint64_t where = static_cast<uint64_t>(offset) + done;
+            at.Offset = static_cast<DWORD>(where);
+            at.OffsetHigh = static_cast<DWORD>(where >> 32);
+        }
+        if (!WriteFile(file, data + done, chunk, &wrote, offset >= 0 ? &at : nullptr) || wrote == 0) return false;
+        done += wrote;
+    }
+    return true;
+}
+
+// FILETIME (100 ns steps since 1601) as a time; null when it is 0.
+CTimeUtil TimeOf(const FILETIME& ft) {
+    uint64_t ticks = (static_cast<uint64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
+    if (ticks == 0) return CTimeUtil();
+    const int64_t kEpochDiff = 116444736000000000LL;  // 1601 to 1970
+    int64_t since = static_cast<int64_t>(ticks) - kEpochDiff;
+    int64_t seconds = since / 10000000;
+    int64_t rest = since % 10000000;
+    if (rest < 0) {
+        rest += 10000000;
+        --seconds;
+    }
+    return CTimeUtil(seconds, static_cast<int32_t>(rest * 100));
+}
+
+bool QueryLocal(const std::string& path, BY_HANDLE_FILE_INFORMATION& info) {
+    return !path.empty() && win32::QueryPath(win32::LocalToWide(path), info);
+}
+
+}  // namespace
 
 bool CFileUtil::IsFile(const std::string& path) {
     if (path.empty()) return false;
@@ -50,15 +147,8 @@ bool CFileUtil::ReadFullFile(const std::string& path, std::string& out, size_t m
 bool CFileUtil::ReplaceFileAtomically(const std::string& path, const std::string& bytes) {
     if (path.empty()) return false;
     std::wstring target = win32::LocalToWide(path);
-    size_t slash = target.find_last_of(L"/\\");
-    size_t nameStart = slash == std::wstring::npos ? 0 : slash + 1;
-    if (nameStart == target.size()) return false;
-    if (nameStart == 0 && target.size() >= 2 && target[1] == L':') return false;  // "C:" alone
-
-    // A temporary beside the target, so the final move stays on one volume.
-    static std::atomic<unsigned> counter{0};
-    std::wstring tmp = target.substr(0, nameStart) + L"." + target.substr(nameStart) + L".tmp" +
-                       std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(++counter);
+    std::wstring tmp = win32::TempPathBeside(target);
+    if (tmp.empty()) return false;
     HANDLE file = CreateFileW(tmp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) return false;
 
@@ -88,6 +178,154 @@ bool CFileUtil::ReplaceFileAtomically(const std::string& path, const std::string
         return false;
     }
     return true;
+}
+
+
+bool CFileUtil::ReadOffsetFile(const std::string& path, int64_t offset, int64_t& length,
+                               std::string& data) {
+    data.clear();
+    int64_t want = length;
+    length = 0;
+    if (offset < 0 || want < 0 || path.empty()) return false;
+    // A directory does not open without backup semantics.
+    HANDLE file = CreateFileW(win32::LocalToWide(path).c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    bool ok = true;
+    const DWORD kChunk = 1 << 16;
+    uint64_t done = 0;
+    try {
+        while (done < static_cast<uint64_t>(want)) {
+            uint64_t left = static_cast<uint64_t>(want) - done;
+            DWORD chunk = left < kChunk ? static_cast<DWORD>(left) : kChunk;
+            size_t used = data.size();
+            data.resize(used + chunk);
+            uint64_t where = static_cast<uint64_t>(offset) + done;
+            OVERLAPPED at = {};
+            at.Offset = static_cast<DWORD>(where);
+            at.OffsetHigh = static_cast<DWORD>(where >> 32);
+            DWORD got = 0;
+            if (!ReadFile(file, &data[used], chunk, &got, &at)) {
+                data.resize(used);
+                ok = GetLastError() == ERROR_HANDLE_EOF;  // offset at or past the end
+                break;
+            }
+            data.resize(used + got);
+            if (got == 0) break;
+            done += got;
+        }
+    } catch (...) {
+        CloseHandle(file);
+        data.clear();
+        throw;
+    }
+    CloseHandle(file);
+    if (!ok) {
+        data.clear();
+        return false;
+    }
+    length = static_cast<int64_t>(data.size());
+    return true;
+}
+
+bool CFileUtil::WriteAppendFile(const std::string& path, const ByteVector& bytes) {
+    if (path.empty()) return false;
+    // Append access alone: every write lands at the end, also with other
+    // writers.
+    HANDLE file = CreateFileW(win32::LocalToWide(path).c_str(), FILE_APPEND_DATA, kShareAll, nullptr, OPEN_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    bool ok = WriteAll(file, reinterpret_cast<const char*>(bytes.data()), bytes.size());
+    if (!CloseHandle(file)) ok = false;
+    return ok;
+}
+
+bool CFileUtil::WriteOffsetFile(const std::string& path, int64_t offset, const std::string& bytes) {
+    if (path.empty() || offset < 0) return false;
+    HANDLE file = CreateFileW(win32::LocalToWide(path).c_str(), GENERIC_WRITE, kShareAll, nullptr, OPEN_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    bool ok = WriteAll(file, bytes.data(), bytes.size(), offset);
+    if (!CloseHandle(file)) ok = false;
+    return ok;
+}
+
+bool CFileUtil::RemoveFile(const std::string& path) {
+    if (path.empty()) return false;
+    return win32::DeleteFileForce(win32::LocalToWide(path));
+}
+
+bool CFileUtil::CopyFileW(const std::string& source, const std::string& target, bool overwrite) {
+    if (source.empty() || target.empty() || !IsFile(source)) return false;
+    std::wstring from = win32::LocalToWide(source);
+    std::wstring to = win32::LocalToWide(target);
+    std::wstring tmp = win32::TempPathBeside(to);
+    if (tmp.empty()) return false;
+    // The copy (contents and attributes) goes beside the target and is
+    // moved over it: the target is always whole, and the source may be the
+    // target itself.
+    if (!CopyFileExW(from.c_str(), tmp.c_str(), nullptr, nullptr, nullptr, COPY_FILE_FAIL_IF_EXISTS)) {
+        DeleteFileW(tmp.c_str());
+        return false;
+    }
+    DWORD attributes = GetFileAttributesW(tmp.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY))
+        SetFileAttributesW(tmp.c_str(), attributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY));
+    DWORD flags = MOVEFILE_WRITE_THROUGH | (overwrite ? MOVEFILE_REPLACE_EXISTING : 0);
+    if (!MoveFileExW(tmp.c_str(), to.c_str(), flags)) {
+        DeleteFileW(tmp.c_str());
+        return false;
+    }
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY))
+        SetFileAttributesW(to.c_str(), attributes);
+    return true;
+}
+
+uint64_t CFileUtil::GetFileSize(const std::string& path) {
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!QueryLocal(path, info) || (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) return 0;
+    return (static_cast<uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+}
+
+std::string CFileUtil::GetFileOwner(const std::string& path) {
+    if (path.empty()) return std::string();
+    PSID owner = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    std::wstring wide = win32::LocalToWide(path);
+    if (GetNamedSecurityInfoW(wide.c_str(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr,
+                              nullptr, &descriptor) != ERROR_SUCCESS)
+        return std::string();
+    std::string result;
+    if (owner) {
+        DWORD nameSize = 0, domainSize = 0;
+        SID_NAME_USE use;
+        LookupAccountSidW(nullptr, owner, nullptr, &nameSize, nullptr, &domainSize, &use);
+        if (nameSize > 0) {
+            std::vector<wchar_t> name(nameSize), domain(domainSize + 1);
+            if (LookupAccountSidW(nullptr, owner, name.data(), &nameSize, domain.data(), &domainSize, &use))
+                result = win32::WideToLocal(name.data());
+        }
+        // An account the system cannot name: its SID as text ("S-1-5-...").
+        LPWSTR text = nullptr;
+        if (result.empty() && ConvertSidToStringSidW(owner, &text)) {
+            result = win32::WideToLocal(text);
+            LocalFree(text);
+        }
+    }
+    LocalFree(descriptor);
+    return result;
+}
+
+CTimeUtil CFileUtil::GetFileCreateTime(const std::string& path) {
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!QueryLocal(path, info)) return CTimeUtil();
+    return TimeOf(info.ftCreationTime);
+}
+
+CTimeUtil CFileUtil::GetFileLastModifiedTime(const std::string& path) {
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!QueryLocal(path, info)) return CTimeUtil();
+    return TimeOf(info.ftLastWriteTime);
 }
 
 }  // namespace pyn

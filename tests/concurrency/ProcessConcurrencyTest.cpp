@@ -18,9 +18,16 @@ TEST(ProcessConcurrency, CommandsOnManyThreadsKeepTheirOutput) {
             pyn::IProcessUtil* util = pyn::GetProcessUtil();
             for (int i = 0; i < kRuns; ++i) {
                 std::string tag = std::to_string(t) + ":" + std::to_string(i);
+#if defined(_WIN32)
+                // Windows has no echo program; cmd.exe's echo ends lines with CR LF.
+                if (util->ExecCommandWithArgs(ORVEX_TEST_CHILD, {"print", tag}, 10000, -1, -1, 0) != tag) ++wrong[t];
+                const std::string lineEnd = "\r\n";
+#else
                 if (util->ExecCommandWithArgs("echo", {tag}, 10000, -1, -1, 0) != tag + "\n") ++wrong[t];
+                const std::string lineEnd = "\n";
+#endif
                 std::string out;
-                if (util->ExecCommandLine("echo " + tag, out) != 0 || out != tag + "\n") ++wrong[t];
+                if (util->ExecCommandLine("echo " + tag, out) != 0 || out != tag + lineEnd) ++wrong[t];
                 if (util->GetProcessIdByName("no-such-process-name").size() != 0) ++wrong[t];
             }
         });

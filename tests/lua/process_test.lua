@@ -1,7 +1,9 @@
 -- orvexUtil's command functions, orvexProcess and orvexProc, with real child
 -- processes: copies of and links to `sleep` under names chosen here, checked
--- against /proc and the shell.
-function orvexScriptMain(luaDir, tmpDir)
+-- against /proc and the shell. On Windows the child is the test build's
+-- orvex_test_child program (beside the test plug-ins) under names chosen
+-- here, and cmd.exe.
+function orvexScriptMain(luaDir, tmpDir, fixtureDir, pluginDir)
     local T = dofile(luaDir .. "/helpers.lua")
     local U, P = orvexUtil, orvexProcess
 
@@ -40,7 +42,8 @@ function orvexScriptMain(luaDir, tmpDir)
 
     -- Names unique to this run (other test runs may share the machine).
     local tag = tmpDir:match("([%w]+)$"):sub(-6)
-    local sleepPath = sh("command -v sleep")
+    local win = T.isWindows
+    local sleepPath = not win and sh("command -v sleep")
     local names = {}
     local function sleeper(name, copy)
         names[#names + 1] = name
@@ -50,7 +53,7 @@ function orvexScriptMain(luaDir, tmpDir)
         return path
     end
 
-    local result = T.run({
+    local cases = {
         ["argument checks"] = function()
             T.raises("argv error", U.ExecCommand, "echo")
             T.raises("argv error", U.ExecCommand, "", 100)
@@ -217,7 +220,13 @@ function orvexScriptMain(luaDir, tmpDir)
             local self = tonumber(sh("echo $PPID"))
             T.ok(list[self] ~= nil or not alive(self), "the test process is listed")
         end,
-    })
+    }
+    if win then
+        for name, case in pairs(dofile(luaDir .. "/process_windows.lua")(T, tmpDir, pluginDir, tag, names)) do
+            cases[name] = case
+        end
+    end
+    local result = T.run(cases)
     -- Nothing outlives a failed case.
     for _, name in ipairs(names) do P.KillProcByName(name) end
     return result

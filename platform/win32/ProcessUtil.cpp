@@ -1,0 +1,487 @@
+// pyn::IProcessUtil on Windows: Toolhelp32 snapshots, CreateProcess with a
+// pipe for commands, a job object for the time-out.
+// Where Windows differs from Linux:
+// - names are the executable's file name as the system lists it, with its
+//   extension ("notepad.exe"), compared without regard to case, as Windows
+//   compares file names;
+// - processes are ended with TerminateProcess (exit code 1);
+// - the command line is what the process was started with, as the system
+//   keeps it (NtQueryInformationProcess, or the process's own parameter
+//   block); "" where neither can be read (a 64-bit process seen from this
+//   32-bit library on a system without the newer query);
+// - GetProcPath's file-name form (flag 0) is the last part of the path;
+// - ExecCommandWithArgs runs no shell: a bare command is looked up in PATH
+//   (".exe", then ".com" when it has no extension), the arguments are
+//   quoted by the C runtime's rules; a batch file, which cmd.exe reads by
+//   rules of its own, is refused when an argument holds a character cmd.exe
+//   would act on. The command and everything it starts run in a job, which
+//   the time-out ends as a whole; standard input and error are the null
+//   device. Its programs get no console window.
+// - ExecCommandLine runs "cmd.exe /d /s /c <line>" from the system
+//   directory (no AutoRun commands); its result is cmd's exit code.
+#include <windows.h>
+#include <tlhelp32.h>
+
+#include <algorithm>
+#include <atomic>
+#include <map>
+#include <set>
+
+#include "Spawn.h"
+#include "WinText.h"
+#include "pyn/ProcessUtil.h"
+
+namespace pyn {
+namespace {
+
+struct ProcEntry {
+    DWORD pid;
+    DWORD ppid;
+    std::wstring name;
+};
+
+// Every process the system lists (the idle process, id 0, left out).
+std::vector<ProcEntry> Snapshot() {
+    std::vector<ProcEntry> out;
+    HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snap == INVALID_HANDLE_VALUE) return out;
+    PROCESSENTRY32W entry;
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Process32FirstW(snap, &entry); more; more = Process32NextW(snap, &entry)) {
+        if (entry.th32ProcessID != 0) out.push_back({entry.th32ProcessID, entry.th32ParentProcessID, entry.szExeFile});
+    }
+    CloseHandle(snap);
+    return out;
+}
+
+bool SameName(const std::wstring& a, const std::wstring& b) {
+    return CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(), static_cast<int>(b.size()),
+                                TRUE) == CSTR_EQUAL;
+}
+
+std::vector<DWORD> PidsNamed(const std::string& name) {
+    std::vector<DWORD> pids;
+    if (name.empty()) return pids;
+    const std::wstring wide = win32::LocalToWide(name);
+    for (const ProcEntry& e : Snapshot()) {
+        if (SameName(e.name, wide)) pids.push_back(e.pid);
+    }
+    std::sort(pids.begin(), pids.end());
+    return pids;
+}
+
+bool ValidPid(int64_t id) { return id > 0 && id <= 0xFFFFFFFFLL; }
+
+// True when the process was ended or had gone already.
+bool EndProcess(DWORD pid) {
+    HANDLE h = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid);
+    if (!h) return GetLastError() == ERROR_INVALID_PARAMETER;  // no such process
+    bool ok = TerminateProcess(h, 1) != 0 || WaitForSingleObject(h, 0) == WAIT_OBJECT_0;
+    CloseHandle(h);
+    return ok;
+}
+
+// A running process opened for queries, or null.
+HANDLE OpenRunning(int64_t id, DWORD access) {
+    if (!ValidPid(id)) return nullptr;
+    HANDLE h = OpenProcess(access | SYNCHRONIZE, FALSE, static_cast<DWORD>(id));
+    if (h && WaitForSingleObject(h, 0) == WAIT_OBJECT_0) {
+        CloseHandle(h);
+        return nullptr;
+    }
+    return h;
+}
+
+// Ends `root` and every process below it, found through the parent links
+// (for a command that could not be put in a job).
+void KillTreeByParents(DWORD root) {
+    std::multimap<DWORD, DWORD> children;
+    for (const ProcEntry& e : Snapshot()) children.emplace(e.ppid, e.pid);
+    std::set<DWORD> found{root};
+    std::vector<DWORD> todo{root};
+    while (!todo.empty()) {
+        DWORD parent = todo.back();
+        todo.pop_back();
+        auto range = children.equal_range(parent);
+        for (auto it = range.first; it != range.second; ++it) {
+            if (found.insert(it->second).second) todo.push_back(it->second);
+        }
+    }
+    for (DWORD pid : found) EndProcess(pid);
+}
+
+// The read end of a new pipe (overlapped, so a read can wait together with
+// the process) and the inheritable write end for the child.
+bool MakeOutputPipe(HANDLE& readEnd, HANDLE& writeEnd) {
+    static std::atomic<unsigned> counter{0};
+    const std::wstring name = L"\\\\.\\pipe\\orvex-exec-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+                              std::to_wstring(++counter) + L"-" + std::to_wstring(GetTickCount64());
+    const DWORD mode = PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT;
+    readEnd = CreateNamedPipeW(name.c_str(), PIPE_ACCESS_INBOUND | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE,
+                               mode | PIPE_REJECT_REMOTE_CLIENTS, 1, 0, 1 << 16, 0, nullptr);
+    if (readEnd == INVALID_HANDLE_VALUE && GetLastError() == ERROR_INVALID_PARAMETER)
+        readEnd = CreateNamedPipeW(name.c_str(),
+                                   PIPE_ACCESS_INBOUND | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE, mode, 1,
+                                   0, 1 << 16, 0, nullptr);
+    if (readEnd == INVALID_HANDLE_VALUE) return false;
+    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+    writeEnd = CreateFileW(name.c_str(), GENERIC_WRITE, 0, &inherit, OPEN_EXISTING, 0, nullptr);
+    if (writeEnd == INVALID_HANDLE_VALUE) {
+        CloseHandle(readEnd);
+        return false;
+    }
+    return true;
+}
+
+class PipeReader {
+public:
+    explicit PipeReader(HANDLE pipe) : m_pipe(pipe) {
+        m_ov.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    }
+    ~PipeReader() {
+        if (m_pending) {
+            CancelIoEx(m_pipe, &m_ov);
+            DWORD n = 0;
+            GetOverlappedResult(m_pipe, &m_ov, &n, TRUE);
+        }
+        if (m_ov.hEvent) CloseHandle(m_ov.hEvent);
+    }
+    bool ok() const { return m_ov.hEvent != nullptr; }
+    bool open() const { return m_open; }
+    HANDLE event() const { return m_ov.hEvent; }
+
+    // Starts reads until one has to wait (then true) or the pipe ends.
+    bool Arm(std::string& out) {
+        while (m_open && !m_pending) {
+            DWORD n = 0;
+            ResetEvent(m_ov.hEvent);
+            if (ReadFile(m_pipe, m_buffer, sizeof m_buffer, &n, &m_ov)) {
+                out.append(m_buffer, n);
+            } else if (GetLastError() == ERROR_IO_PENDING) {
+                m_pending = true;
+            } else {
+                m_open = false;  // the last writer has gone
+            }
+        }
+        return m_pending;
+    }
+
+    // Takes the result of the read that completed.
+    void Complete(std::string& out) {
+        DWORD n = 0;
+        m_pending = false;
+        if (GetOverlappedResult(m_pipe, &m_ov, &n, FALSE))
+            out.append(m_buffer, n);
+        else
+            m_open = false;
+    }
+
+    // Takes what the pipe holds now, without waiting for more.
+    void Drain(std::string& out) {
+        if (m_pending) {
+            CancelIoEx(m_pipe, &m_ov);
+            DWORD n = 0;
+            if (GetOverlappedResult(m_pipe, &m_ov, &n, TRUE)) out.append(m_buffer, n);
+            m_pending = false;
+        }
+        DWORD available = 0;
+        while (m_open && PeekNamedPipe(m_pipe, nullptr, 0, nullptr, &available, nullptr) && available > 0) {
+            DWORD n = 0;
+            ResetEvent(m_ov.hEvent);
+            DWORD want = available < sizeof m_buffer ? available : sizeof m_buffer;
+            if (!ReadFile(m_pipe, m_buffer, want, &n, &m_ov) &&
+                (GetLastError() != ERROR_IO_PENDING || !GetOverlappedResult(m_pipe, &m_ov, &n, TRUE)))
+                break;
+            out.append(m_buffer, n);
+        }
+    }
+
+private:
+    HANDLE m_pipe;
+    OVERLAPPED m_ov = {};
+    bool m_pending = false;
+    bool m_open = true;
+    char m_buffer[16384];
+};
+
+// Runs the program with its standard output on a pipe and collects it.
+// Returns its exit code (-1 when it could not be started).
+int RunCollecting(const std::wstring& application, const std::wstring& commandLine, int32_t timeoutMs,
+                  bool mergeStderr, std::string& output) {
+    output.clear();
+    if (application.empty()) return -1;
+    HANDLE readEnd, writeEnd;
+    if (!MakeOutputPipe(readEnd, writeEnd)) return -1;
+    HANDLE null = win32::OpenNullDevice();
+    if (null == INVALID_HANDLE_VALUE) {
+        CloseHandle(readEnd);
+        CloseHandle(writeEnd);
+        return -1;
+    }
+    win32::SpawnRequest request;
+    request.application = application;
+    request.commandLine = commandLine;
+    request.stdIn = null;
+    request.stdOut = writeEnd;
+    request.stdErr = mergeStderr ? writeEnd : null;
+    // Suspended until it is in the job, so that nothing it starts escapes.
+    request.flags = CREATE_SUSPENDED | CREATE_NO_WINDOW;
+    PROCESS_INFORMATION info;
+    bool started = win32::Spawn(request, info);
+    CloseHandle(writeEnd);
+    CloseHandle(null);
+    if (!started) {
+        CloseHandle(readEnd);
+        return -1;
+    }
+    HANDLE job = CreateJobObjectW(nullptr, nullptr);
+    const bool inJob = job && AssignProcessToJobObject(job, info.hProcess);
+    ResumeThread(info.hThread);
+    CloseHandle(info.hThread);
+
+    auto killTree = [&] {
+        if (inJob)
+            TerminateJobObject(job, 1);
+        else
+            KillTreeByParents(info.dwProcessId);
+        WaitForSingleObject(info.hProcess, 10000);
+    };
+    {
+        PipeReader reader(readEnd);
+        if (!reader.ok()) killTree();
+        const bool limited = timeoutMs > 0;
+        const ULONGLONG deadline = GetTickCount64() + static_cast<ULONGLONG>(limited ? timeoutMs : 0);
+        bool ended = !reader.ok();
+        while (!ended) {
+            DWORD wait = INFINITE;
+            if (limited) {
+                ULONGLONG now = GetTickCount64();
+                if (now >= deadline) {
+                    killTree();
+                    break;
+                }
+                wait = static_cast<DWORD>(deadline - now);
+            }
+            HANDLE handles[2] = {info.hProcess, reader.event()};
+            DWORD count = reader.Arm(output) ? 2 : 1;
+            DWORD r = WaitForMultipleObjects(count, handles, FALSE, wait);
+            if (r == WAIT_OBJECT_0) {
+                ended = true;
+            } else if (r == WAIT_OBJECT_0 + 1) {
+                reader.Complete(output);
+            } else if (r != WAIT_TIMEOUT) {
+                killTree();
+                break;
+            }
+        }
+        // What the command wrote before it ended is in the pipe now; output
+        // of processes it left running is not waited for.
+        if (reader.ok()) reader.Drain(output);
+    }
+    DWORD code = static_cast<DWORD>(-1);
+    if (WaitForSingleObject(info.hProcess, 0) != WAIT_OBJECT_0 || !GetExitCodeProcess(info.hProcess, &code))
+        code = static_cast<DWORD>(-1);
+    CloseHandle(info.hProcess);
+    CloseHandle(readEnd);
+    if (job) CloseHandle(job);
+    return static_cast<int>(code);
+}
+
+std::wstring SystemDirectory() {
+    wchar_t buf[MAX_PATH];
+    UINT n = GetSystemDirectoryW(buf, MAX_PATH);
+    return n > 0 && n < MAX_PATH ? std::wstring(buf, n) : std::wstring(L"C:\\Windows\\System32");
+}
+
+using QueryInformationFn = LONG(WINAPI*)(HANDLE, int, PVOID, ULONG, PULONG);
+
+QueryInformationFn QueryInformation() {
+    static const QueryInformationFn query = reinterpret_cast<QueryInformationFn>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQueryInformationProcess")));
+    return query;
+}
+
+// The command line through ProcessCommandLineInformation (Windows 8.1 on).
+bool CommandLineFromSystem(HANDLE process, std::wstring& line) {
+    QueryInformationFn query = QueryInformation();
+    if (!query) return false;
+    const int kProcessCommandLineInformation = 60;
+    struct CountedText {
+        USHORT length;
+        USHORT maximum;
+        PWSTR buffer;
+    };
+    std::vector<char> buf(4096);
+    for (int attempt = 0; attempt < 4; ++attempt) {
+        ULONG needed = 0;
+        LONG status = query(process, kProcessCommandLineInformation, buf.data(), static_cast<ULONG>(buf.size()),
+                            &needed);
+        if (status >= 0) {
+            const auto* text = reinterpret_cast<const CountedText*>(buf.data());
+            line = text->buffer ? std::wstring(text->buffer, text->length / sizeof(wchar_t)) : std::wstring();
+            return true;
+        }
+        if (needed <= buf.size()) return false;
+        buf.resize(needed);
+    }
+    return false;
+}
+
+bool ReadRemote(HANDLE process, ULONG address, void* out, SIZE_T size) {
+    SIZE_T got = 0;
+    return ReadProcessMemory(process, reinterpret_cast<LPCVOID>(static_cast<ULONG_PTR>(address)), out, size, &got) &&
+           got == size;
+}
+
+// The command line from the process's own 32-bit environment block (where
+// the system does not give it): PEB -> process parameters -> CommandLine.
+// A 64-bit process seen from this 32-bit one is out of reach.
+bool CommandLineFromPeb(HANDLE process, std::wstring& line) {
+    QueryInformationFn query = QueryInformation();
+    if (!query) return false;
+    BOOL selfWow = FALSE, targetWow = FALSE;
+    IsWow64Process(GetCurrentProcess(), &selfWow);
+    IsWow64Process(process, &targetWow);
+    if (selfWow != targetWow) return false;
+    ULONG peb = 0;
+    struct BasicInformation {
+        LONG exitStatus;
+        ULONG peb;
+        ULONG_PTR affinity;
+        LONG basePriority;
+        ULONG_PTR pid;
+        ULONG_PTR parent;
+    } basic = {};
+    const int kProcessBasicInformation = 0;
+    if (query(process, kProcessBasicInformation, &basic, sizeof basic, nullptr) < 0) return false;
+    peb = basic.peb;
+    const ULONG kParametersOffset = 0x10;   // PEB32.ProcessParameters
+    const ULONG kCommandLineOffset = 0x40;  // RTL_USER_PROCESS_PARAMETERS32.CommandLine
+    ULONG parameters = 0;
+    struct CountedText32 {
+        USHORT length;
+        USHORT maximum;
+        ULONG buffer;
+    } text = {};
+    if (!peb || !ReadRemote(process, peb + kParametersOffset, &parameters, sizeof parameters) || !parameters ||
+        !ReadRemote(process, parameters + kCommandLineOffset, &text, sizeof text))
+        return false;
+    line.assign(text.length / sizeof(wchar_t), L'\0');
+    return text.length == 0 || ReadRemote(process, text.buffer, &line[0], line.size() * sizeof(wchar_t));
+}
+
+class ProcessUtil final : public IProcessUtil {
+public:
+    void UnusedSlot0() override {}
+    void UnusedSlot2() override {}
+    void UnusedSlot3() override {}
+    void UnusedSlot5() override {}
+    void UnusedSlot9() override {}
+    void UnusedSlot11() override {}
+
+    ProcessList GetAllProcessList() override {
+        ProcessList list;
+        for (const ProcEntry& e : Snapshot()) list.emplace(e.pid, win32::WideToLocal(e.name));
+        return list;
+    }
+
+    bool CheckProcessAlive(const std::string& name) override { return !PidsNamed(name).empty(); }
+
+    ProcessIdList GetProcessIdByName(const std::string& name) override {
+        std::vector<DWORD> pids = PidsNamed(name);
+        return ProcessIdList(pids.begin(), pids.end());
+    }
+
+    bool KillProcByName(const std::string& name) override {
+        bool any = false;
+        bool all = true;
+        const DWORD self = GetCurrentProcessId();
+        for (DWORD pid : PidsNamed(name)) {
+            if (pid == self) continue;
+            any = true;
+            if (!EndProcess(pid)) all = false;
+        }
+        return any && all;
+    }
+
+    bool KillProcById(int64_t id) override {
+        if (!ValidPid(id) || id == GetCurrentProcessId()) return false;
+        HANDLE h = OpenProcess(PROCESS_TERMINATE, FALSE, static_cast<DWORD>(id));
+        if (!h) return false;
+        bool ok = TerminateProcess(h, 1) != 0;
+        CloseHandle(h);
+        return ok;
+    }
+
+    std::string GetProcPath(int64_t id, int32_t fullPath) override {
+        HANDLE h = OpenRunning(id, PROCESS_QUERY_LIMITED_INFORMATION);
+        if (!h) return std::string();
+        std::wstring path(MAX_PATH, L'\0');
+        DWORD size = static_cast<DWORD>(path.size());
+        while (!QueryFullProcessImageNameW(h, 0, &path[0], &size)) {
+            if (GetLastError() != ERROR_INSUFFICIENT_BUFFER || path.size() >= 32768) {
+                size = 0;
+                break;
+            }
+            path.resize(path.size() * 2);
+            size = static_cast<DWORD>(path.size());
+        }
+        CloseHandle(h);
+        path.resize(size);
+        if (!fullPath) {
+            size_t slash = path.find_last_of(L"\\/");
+            if (slash != std::wstring::npos) path.erase(0, slash + 1);
+        }
+        return win32::WideToLocal(path);
+    }
+
+    std::string GetProcCommandLine(int64_t id) override {
+        HANDLE h = OpenRunning(id, PROCESS_QUERY_INFORMATION | PROCESS_VM_READ);
+        if (!h) h = OpenRunning(id, PROCESS_QUERY_LIMITED_INFORMATION);
+        if (!h) return std::string();
+        std::wstring line;
+        if (!CommandLineFromSystem(h, line) && !CommandLineFromPeb(h, line)) line.clear();
+        CloseHandle(h);
+        return win32::WideToLocal(line);
+    }
+
+    std::string ExecCommandWithArgs(const std::string& command, const std::vector<std::string>& args,
+                                    int32_t timeoutMs, int32_t, int32_t, int32_t flags) override {
+        std::string output;
+        std::wstring application = win32::ResolveProgram(win32::LocalToWide(command), false);
+        if (application.empty()) return output;
+        std::vector<std::wstring> argv;
+        argv.reserve(args.size() + 1);
+        argv.push_back(win32::LocalToWide(command));
+        for (const std::string& arg : args) argv.push_back(win32::LocalToWide(arg));
+        std::wstring line;
+        if (!win32::BuildCommandLine(application, argv, line)) return output;
+        RunCollecting(application, line, timeoutMs, (flags & kExecMergeStderr) != 0, output);
+        return output;
+    }
+
+    int32_t GetPPid(int64_t id) override {
+        if (!ValidPid(id)) return -1;
+        for (const ProcEntry& e : Snapshot()) {
+            if (e.pid == static_cast<DWORD>(id)) return static_cast<int32_t>(e.ppid);
+        }
+        return -1;
+    }
+
+    int32_t ExecCommandLine(const std::string& commandLine, std::string& output) override {
+        const std::wstring cmd = SystemDirectory() + L"\\cmd.exe";
+        // /s: cmd takes everything between the first and the last quote as
+        // the command, unchanged.
+        return RunCollecting(cmd, L"cmd.exe /d /s /c \"" + win32::LocalToWide(commandLine) + L"\"", 0, false,
+                             output);
+    }
+};
+
+}  // namespace
+
+IProcessUtil* GetProcessUtil() {
+    static ProcessUtil instance;
+    return &instance;
+}
+
+}  // namespace pyn
