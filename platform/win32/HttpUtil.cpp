@@ -10,12 +10,12 @@
 #include <windows.h>
 #include <winhttp.h>
 
-#include <atomic>
 #include <chrono>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "TempFileBeside.h"
 #include "WinText.h"
 #include "pyn/HttpUtil.h"
 
@@ -268,15 +268,8 @@ bool CHttpUtil::HttpGetToFile(const std::string& url, const std::string& path, i
     if (url.empty() || path.empty()) return false;
     std::wstring target = win32::LocalToWide(path);
     if (target.back() == L'/' || target.back() == L'\\') return false;  // a directory
-    size_t slash = target.find_last_of(L"/\\");
-    size_t nameStart = slash == std::wstring::npos ? 0 : slash + 1;
-    if (nameStart == 0 && target.size() >= 2 && target[1] == L':') return false;  // "C:" alone
-
-    // The body goes to a temporary beside the target (one volume: the final
-    // move is a rename).
-    static std::atomic<unsigned> counter{0};
-    std::wstring tmp = target.substr(0, nameStart) + L"." + target.substr(nameStart) + L".part" +
-                       std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(++counter);
+    std::wstring tmp = win32::TempPathBeside(target, L"part");
+    if (tmp.empty()) return false;
     Sink sink;
     sink.maxBytes = maxBytes;
     sink.file = CreateFileW(tmp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -285,17 +278,7 @@ bool CHttpUtil::HttpGetToFile(const std::string& url, const std::string& path, i
 
     bool keep = ok && status == 200 && FlushFileBuffers(sink.file);
     if (!CloseHandle(sink.file)) keep = false;
-    // A replaced file keeps its attributes (hidden, system, ...); a read-only
-    // one cannot be replaced and stays as it was.
-    DWORD old = GetFileAttributesW(target.c_str());
-    if (keep && old != INVALID_FILE_ATTRIBUTES && !(old & FILE_ATTRIBUTE_DIRECTORY))
-        SetFileAttributesW(tmp.c_str(), old & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY));
-    if (keep && !MoveFileExW(tmp.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
-        keep = false;
-    if (!keep) {
-        SetFileAttributesW(tmp.c_str(), FILE_ATTRIBUTE_NORMAL);
-        DeleteFileW(tmp.c_str());
-    }
+    keep = win32::FinishTempFile(tmp, target, keep);
     // A completed exchange with another status is no transport failure; the
     // file is merely left alone.
     return ok && (keep || status != 200);

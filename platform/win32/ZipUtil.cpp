@@ -30,10 +30,10 @@
 #undef ORVEX_DEFINED_OF
 #endif
 
-#include <atomic>
 #include <string>
 #include <vector>
 
+#include "TempFileBeside.h"
 #include "WinText.h"
 #include "pyn/ZipUtil.h"
 
@@ -327,12 +327,8 @@ bool CZipUtil::DirzipFile(const std::string& srcDir, const std::string& zipFile)
     if (root.back() == L'\\' || root.back() == L'/') root.pop_back();  // "C:\" lists as "C:\*"
 
     std::wstring target = win32::LocalToWide(zipFile);
-    size_t slash = target.find_last_of(L"/\\");
-    size_t nameStart = slash == std::wstring::npos ? 0 : slash + 1;
-    if (nameStart == target.size()) return false;
-    static std::atomic<unsigned> counter{0};
-    std::wstring tmp = target.substr(0, nameStart) + L"." + target.substr(nameStart) + L".zip" +
-                       std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(++counter);
+    std::wstring tmp = win32::TempPathBeside(target, L"zip");
+    if (tmp.empty()) return false;
     HANDLE reserved = CreateFileW(tmp.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                   nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (reserved == INVALID_HANDLE_VALUE) return false;
@@ -350,10 +346,7 @@ bool CZipUtil::DirzipFile(const std::string& srcDir, const std::string& zipFile)
     }
     ok = ok && writer.zf && writer.AddDir(root, std::wstring());
     if (writer.zf && zipClose(writer.zf, nullptr) != ZIP_OK) ok = false;
-    if (ok && !MoveFileExW(tmp.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
-        ok = false;
-    if (!ok) DeleteFileW(tmp.c_str());
-    return ok;
+    return win32::FinishTempFile(tmp, target, ok);
 }
 
 }  // namespace pyn
