@@ -19,6 +19,7 @@ TEST(HttpConcurrency, OneSharedClientServesManyThreads) {
     for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>('a' + (i * 13 + (i >> 10)) % 26);
     orvextest::WriteFile(dir.file("www/data.bin"), data);
     orvextest::HttpTestServer server(dir.file("www"), dir.path());
+    ORVEX_REQUIRE_HTTP_SERVER(server);
     // Each thread checks its own downloads from a script of its own.
     orvextest::WriteScript(dir.file("get.lua"),
                            "function orvexScriptMain(url, expected)\n"

@@ -18,6 +18,8 @@
 extern char** environ;
 #endif
 
+#include <gtest/gtest.h>
+
 #include <chrono>
 #include <filesystem>
 #include <string>
@@ -147,5 +149,14 @@ private:
 #endif
     std::string m_base;
 };
+
+// In a test body: skips the test where the server cannot run (Windows
+// outside Wine); elsewhere a server that did not start fails the test.
+#if defined(_WIN32)
+#define ORVEX_REQUIRE_HTTP_SERVER(server) \
+    if (!(server).running()) GTEST_SKIP() << "no Linux Python for the loopback server outside Wine"
+#else
+#define ORVEX_REQUIRE_HTTP_SERVER(server) ASSERT_TRUE((server).running()) << "loopback server"
+#endif
 
 }  // namespace orvextest
