@@ -5,7 +5,7 @@ function orvexScriptMain(luaDir, tmpDir, fixtureDir)
     local T = dofile(luaDir .. "/helpers.lua")
     local U = orvexUtil
     local peers = fixtureDir .. "/peers"
-    local noPeers = "the Linux peer cannot run from a script under Wine: cmd.exe finds no Linux program"
+    local noPeers = "a script under Wine cannot run the Linux peer (cmd.exe finds none); the C++ test WindowsPeers checks it"
 
     local function q(s) return "'" .. s:gsub("'", "'\\''") .. "'" end
     local function sh(cmd) return os.execute(cmd .. " >/dev/null 2>&1") == 0 end

@@ -27,53 +27,10 @@ extern char** environ;
 #include <vector>
 
 #include "TestSupport.h"
+#include "WinePeers.h"
 
 namespace orvextest {
 
-#if defined(_WIN32)
-// The Linux path of a Windows path under Wine, or "" elsewhere.
-inline std::string WineUnixPath(const std::string& path) {
-    using Fn = char*(CDECL*)(LPCWSTR);
-    auto fn = reinterpret_cast<Fn>(
-        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
-    if (!fn) return std::string();
-    std::wstring wide(path.begin(), path.end());  // the tests' paths are ASCII
-    char* unixPath = fn(wide.c_str());
-    if (!unixPath) return std::string();
-    std::string result = unixPath;
-    HeapFree(GetProcessHeap(), 0, unixPath);
-    return result;
-}
-
-// Starts the Linux program `argv[0]` (an absolute Linux path) under Wine.
-// There is no handle to wait on: callers watch the files it writes.
-inline bool StartLinuxProgram(const std::vector<std::string>& argv) {
-    std::wstring program, commandLine;
-    for (char c : argv[0]) program += c == '/' ? L'\\' : static_cast<wchar_t>(c);
-    program = L"Z:" + program;
-    for (const std::string& a : argv) {
-        if (!commandLine.empty()) commandLine += L' ';
-        commandLine += L'"' + std::wstring(a.begin(), a.end()) + L'"';
-    }
-    STARTUPINFOW si{};
-    si.cb = sizeof si;
-    PROCESS_INFORMATION pi{};
-    if (!CreateProcessW(program.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi))
-        return false;
-    if (pi.hProcess) CloseHandle(pi.hProcess);
-    if (pi.hThread) CloseHandle(pi.hThread);
-    return true;
-}
-
-// Waits up to `ms` for `path` to hold `text`.
-inline bool WaitForFileText(const std::string& path, const std::string& text, int ms) {
-    for (int waited = 0; waited < ms; waited += 25) {
-        if (ReadFile(path).find(text) != std::string::npos) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(25));
-    }
-    return false;
-}
-#endif
 
 class HttpTestServer {
 public:
