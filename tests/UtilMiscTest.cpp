@@ -48,6 +48,8 @@ protected:
         return result;
     }
 
+    void SetUp() override { ORVEX_REQUIRE_HTTP_SERVER(*s_server); }
+
     static pyn::CHttpUtil* Http() { return pyn::CSingleton<pyn::CHttpUtil>::GetInstance(); }
 
     static TempDir* s_dir;
@@ -194,6 +196,7 @@ TEST_F(HttpTest, ProgressCallbackSeesTheTransferAndCanStopIt) {
 
 TEST_F(HttpTest, UntrustedCertificateIsRefused) {
     HttpTestServer tls(s_dir->file("www"), m_tmp.path(), true);
+    ORVEX_REQUIRE_HTTP_SERVER(tls);
     std::string body;
     int64_t status = 0;
     EXPECT_FALSE(Http()->HttpGetToBuffer(tls.url("/files/hello.txt"), body, status, nullptr, 5000, 5000, -1));

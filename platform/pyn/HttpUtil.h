@@ -8,6 +8,9 @@
 // kMaxRedirects redirects are followed; server certificates and host names
 // are verified against the system's trusted certificates; proxies named by
 // the usual environment variables (http_proxy, https_proxy, no_proxy) apply.
+// On Windows (WinHTTP) the proxy is the machine's WinHTTP setting instead,
+// and the trusted certificates are those of the Windows certificate store.
+// No cookies are kept between calls and no logon credentials are offered.
 //
 // Time-outs are in milliseconds. connectTimeoutMs bounds the connection set-up
 // (name lookup, TCP and TLS handshake), transferTimeoutMs the whole transfer

@@ -20,6 +20,11 @@ public:
     // and no file is written through an existing symbolic link. False when
     // the archive cannot be read or an entry cannot be written (entries
     // written before the failure stay).
+    // On Windows: no permission bits are applied; entry names are UTF-8 when
+    // flagged so, else in the local code page; archives are also refused for
+    // names Windows would read otherwise (a part ending in a dot or space, a
+    // ':', a DOS device name such as NUL); no file is written through any
+    // reparse point.
     static bool miniUnzip(const std::string& zipFile, const std::string& destDir);
     // Packs the directory `srcDir` into the zip archive `zipFile`: every
     // file and directory below it, by relative path, with modification times
@@ -28,6 +33,8 @@ public:
     // to a temporary file beside `zipFile` and renamed over it when complete;
     // an archive that lies inside `srcDir` is not packed into itself. Large
     // files use the Zip64 extension.
+    // On Windows the entries carry MS-DOS attributes instead of Unix bits
+    // and UTF-8 names; junctions are treated as directory links.
     static bool DirzipFile(const std::string& srcDir, const std::string& zipFile);
 
     // gzip format (RFC 1952; what Python's gzip.decompress reads). Empty

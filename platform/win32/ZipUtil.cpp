@@ -1,0 +1,352 @@
+// The zip archives of CZipUtil on Windows: minizip over its wide-character
+// Win32 file layer (iowin32), paths in the local code page.
+//
+// Where Windows differs from the POSIX build:
+// - Files carry no Unix permission bits: extraction ignores the ones an
+//   archive records, and packing records the MS-DOS attributes (made by
+//   MS-DOS) instead of a Unix mode.
+// - Entry names: one flagged as UTF-8 is read as UTF-8, any other in the
+//   local code page; packed names are written in UTF-8 (flagged as such when
+//   not plain ASCII), so that they survive on a machine with another code
+//   page.
+// - Links: no file is written through an existing symbolic link or other
+//   reparse point; while packing, links to files are stored as the files,
+//   and directory links and junctions are not followed.
+// - Entry names that Windows would read differently are refused with the
+//   archive (see SafeEntryPath).
+#include <windows.h>
+
+#include <unzip.h>
+#include <zip.h>
+// iowin32.h still declares its functions through zlib's old OF() macro,
+// which newer zlib headers no longer define.
+#ifndef OF
+#define OF(args) args
+#define ORVEX_DEFINED_OF
+#endif
+#include <iowin32.h>
+#ifdef ORVEX_DEFINED_OF
+#undef OF
+#undef ORVEX_DEFINED_OF
+#endif
+
+#include <string>
+#include <vector>
+
+#include "TempFileBeside.h"
+#include "WinText.h"
+#include "pyn/ZipUtil.h"
+
+namespace pyn {
+namespace {
+
+const size_t kChunk = 1 << 16;
+const unsigned kUtf8NameFlag = 1u << 11;
+
+bool IsDirectory(const std::wstring& path) {
+    DWORD a = GetFileAttributesW(path.c_str());
+    return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+// Makes `dir` and its missing parents.
+bool MakeDirs(const std::wstring& dir) {
+    if (dir.empty() || IsDirectory(dir)) return true;
+    size_t slash = dir.find_last_of(L"/\\");
+    // Stop at a drive ("C:") or a root.
+    if (slash != std::wstring::npos && slash > 0 && !(slash == 2 && dir[1] == L':') &&
+        !MakeDirs(dir.substr(0, slash)))
+        return false;
+    return CreateDirectoryW(dir.c_str(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS;
+}
+
+std::wstring TrimSeparators(std::wstring path) {
+    while (path.size() > 1 && (path.back() == L'/' || path.back() == L'\\') &&
+           !(path.size() == 3 && path[1] == L':'))
+        path.pop_back();
+    return path;
+}
+
+// Whether `part` names a DOS device ("NUL", "com1.txt", ...), which Windows
+// opens instead of a file.
+bool IsDeviceName(const std::wstring& part) {
+    std::wstring base = part.substr(0, part.find(L'.'));
+    for (wchar_t& c : base) c = c >= L'a' && c <= L'z' ? static_cast<wchar_t>(c - L'a' + L'A') : c;
+    if (base == L"CON" || base == L"PRN" || base == L"AUX" || base == L"NUL" || base == L"CONIN$" ||
+        base == L"CONOUT$")
+        return true;
+    return base.size() == 4 && (base.compare(0, 3, L"COM") == 0 || base.compare(0, 3, L"LPT") == 0) &&
+           base[3] >= L'1' && base[3] <= L'9';
+}
+
+// The components of an entry name ('/' and '\' both separate), or false
+// when the name is absolute or climbs out of the target directory. Besides
+// what the POSIX build refuses: components that Windows would read as
+// something else (a trailing dot or space, which it drops, so that ".. "
+// would climb; ':' naming a data stream; DOS device names). The name is
+// split after decoding, so that no trail byte of a double-byte character
+// reads as a separator.
+bool SafeEntryPath(const std::wstring& name, std::vector<std::wstring>& parts) {
+    parts.clear();
+    if (name.empty() || name[0] == L'/' || name[0] == L'\\') return false;
+    std::wstring part;
+    for (size_t i = 0; i <= name.size(); ++i) {
+        if (i == name.size() || name[i] == L'/' || name[i] == L'\\') {
+            if (part == L"..") return false;
+            if (!part.empty() && part != L".") {
+                if (part.back() == L'.' || part.back() == L' ' || IsDeviceName(part)) return false;
+                parts.push_back(part);
+            }
+            part.clear();
+        } else if (name[i] == L'\0' || name[i] == L':') {
+            return false;  // a drive letter or a data stream
+        } else {
+            part += name[i];
+        }
+    }
+    return true;
+}
+
+struct UnzipFile {
+    unzFile zf = nullptr;
+    explicit UnzipFile(const std::wstring& path) {
+        zlib_filefunc64_def io;
+        fill_win32_filefunc64W(&io);
+        zf = unzOpen2_64(path.c_str(), &io);
+    }
+    ~UnzipFile() {
+        if (zf) unzClose(zf);
+    }
+};
+
+// The current entry's name, decoded: UTF-8 when the entry says so, else the
+// local code page.
+bool CurrentEntry(unzFile zf, std::wstring& name) {
+    unz_file_info64 info;
+    if (unzGetCurrentFileInfo64(zf, &info, nullptr, 0, nullptr, 0, nullptr, 0) != UNZ_OK) return false;
+    std::string raw(info.size_filename, '\0');
+    if (info.size_filename > 0 &&
+        unzGetCurrentFileInfo64(zf, &info, &raw[0], static_cast<uLong>(raw.size() + 1), nullptr, 0, nullptr, 0) !=
+            UNZ_OK)
+        return false;
+    // An embedded NUL is refused (the decoded text would hide it).
+    if (raw.find('\0') != std::string::npos) return false;
+    UINT cp = (info.flag & kUtf8NameFlag) ? CP_UTF8 : win32::LocalCodePageId();
+    name = win32::ToWide(cp, raw.data(), raw.size());
+    return true;
+}
+
+bool WriteEntry(unzFile zf, const std::wstring& path) {
+    if (unzOpenCurrentFile(zf) != UNZ_OK) return false;
+    // Opened without following a link in place, which is then refused.
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    bool ok = file != INVALID_HANDLE_VALUE;
+    BY_HANDLE_FILE_INFORMATION fi;
+    if (ok && (!GetFileInformationByHandle(file, &fi) ||
+               (fi.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) ||
+               !SetEndOfFile(file)))
+        ok = false;
+    std::vector<char> buf(kChunk);
+    while (ok) {
+        int n = unzReadCurrentFile(zf, buf.data(), static_cast<unsigned>(buf.size()));
+        if (n < 0) ok = false;
+        if (n <= 0) break;
+        DWORD done = 0;
+        while (ok && done < static_cast<DWORD>(n)) {
+            DWORD w = 0;
+            if (!WriteFile(file, buf.data() + done, static_cast<DWORD>(n) - done, &w, nullptr) || w == 0) ok = false;
+            done += w;
+        }
+    }
+    // Closing checks the entry's CRC.
+    if (unzCloseCurrentFile(zf) != UNZ_OK) ok = false;
+    if (file != INVALID_HANDLE_VALUE && !CloseHandle(file)) ok = false;
+    return ok;
+}
+
+}  // namespace
+
+bool CZipUtil::miniUnzip(const std::string& zipFile, const std::string& destDir) {
+    if (zipFile.empty() || destDir.empty()) return false;
+    UnzipFile archive(win32::LocalToWide(zipFile));
+    if (!archive.zf) return false;
+
+    // Every name is checked before anything is written.
+    std::wstring name;
+    std::vector<std::wstring> parts;
+    int rc = unzGoToFirstFile(archive.zf);
+    while (rc == UNZ_OK) {
+        if (!CurrentEntry(archive.zf, name) || !SafeEntryPath(name, parts)) return false;
+        rc = unzGoToNextFile(archive.zf);
+    }
+    if (rc != UNZ_END_OF_LIST_OF_FILE) return false;
+
+    std::wstring root = TrimSeparators(win32::LocalToWide(destDir));
+    if (!MakeDirs(root)) return false;
+    if (root.back() != L'\\' && root.back() != L'/') root += L'\\';
+    for (rc = unzGoToFirstFile(archive.zf); rc == UNZ_OK; rc = unzGoToNextFile(archive.zf)) {
+        if (!CurrentEntry(archive.zf, name) || !SafeEntryPath(name, parts)) return false;
+        if (parts.empty()) continue;
+        std::wstring path = root;
+        for (size_t i = 0; i + 1 < parts.size(); ++i) path += parts[i] + L"\\";
+        if (!MakeDirs(TrimSeparators(path))) return false;
+        path += parts.back();
+        bool isDir = name.back() == L'/' || name.back() == L'\\';
+        if (isDir) {
+            if (!MakeDirs(path)) return false;
+        } else if (!WriteEntry(archive.zf, path)) {
+            return false;
+        }
+    }
+    return rc == UNZ_END_OF_LIST_OF_FILE;
+}
+
+namespace {
+
+struct FileId {
+    DWORD volume, high, low;
+};
+
+bool GetFileId(const std::wstring& path, FileId& id) {
+    HANDLE h = CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    BY_HANDLE_FILE_INFORMATION fi;
+    bool ok = GetFileInformationByHandle(h, &fi) != FALSE;
+    CloseHandle(h);
+    if (ok) id = FileId{fi.dwVolumeSerialNumber, fi.nFileIndexHigh, fi.nFileIndexLow};
+    return ok;
+}
+
+bool IsAscii(const std::string& s) {
+    for (unsigned char c : s)
+        if (c >= 0x80) return false;
+    return true;
+}
+
+struct ZipWriter {
+    zipFile zf = nullptr;
+    // The archive being written and the one it replaces.
+    std::vector<FileId> skip;
+    std::vector<char> buf = std::vector<char>(kChunk);
+
+    static void FillInfo(const FILETIME& modified, DWORD attributes, zip_fileinfo& zi) {
+        zi = zip_fileinfo{};
+        FILETIME local;
+        SYSTEMTIME t;
+        if (FileTimeToLocalFileTime(&modified, &local) && FileTimeToSystemTime(&local, &t)) {
+            zi.tmz_date.tm_sec = t.wSecond;
+            zi.tmz_date.tm_min = t.wMinute;
+            zi.tmz_date.tm_hour = t.wHour;
+            zi.tmz_date.tm_mday = t.wDay;
+            zi.tmz_date.tm_mon = t.wMonth - 1u;
+            zi.tmz_date.tm_year = t.wYear;
+        }
+        zi.external_fa = attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
+                                       FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_ARCHIVE);
+    }
+
+    bool Open(const std::wstring& entry, const WIN32_FIND_DATAW& fd, uint64_t size, int method) {
+        std::string name = win32::FromWide(CP_UTF8, entry.data(), entry.size());
+        zip_fileinfo zi;
+        FillInfo(fd.ftLastWriteTime, fd.dwFileAttributes, zi);
+        int zip64 = size >= 0xffffffffULL ? 1 : 0;
+        // Made by MS-DOS (0), format version 3.0.
+        return zipOpenNewFileInZip4_64(zf, name.c_str(), &zi, nullptr, 0, nullptr, 0, nullptr, method,
+                                       method ? Z_DEFAULT_COMPRESSION : 0, 0, -MAX_WBITS, DEF_MEM_LEVEL,
+                                       Z_DEFAULT_STRATEGY, nullptr, 0, 30u, IsAscii(name) ? 0 : kUtf8NameFlag,
+                                       zip64) == ZIP_OK;
+    }
+
+    bool AddFile(const std::wstring& path, const std::wstring& entry, const WIN32_FIND_DATAW& fd) {
+        // Follows a file link: the file it names is stored.
+        HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                  nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+        if (file == INVALID_HANDLE_VALUE) return false;
+        LARGE_INTEGER size{};
+        GetFileSizeEx(file, &size);
+        bool ok = Open(entry, fd, static_cast<uint64_t>(size.QuadPart), Z_DEFLATED);
+        while (ok) {
+            DWORD n = 0;
+            if (!ReadFile(file, buf.data(), static_cast<DWORD>(buf.size()), &n, nullptr)) ok = false;
+            if (!ok || n == 0) break;
+            if (zipWriteInFileInZip(zf, buf.data(), n) != ZIP_OK) ok = false;
+        }
+        CloseHandle(file);
+        if (zipCloseFileInZip(zf) != ZIP_OK) ok = false;
+        return ok;
+    }
+
+    bool Skipped(const std::wstring& path) const {
+        FileId id;
+        if (!GetFileId(path, id)) return false;
+        for (const FileId& s : skip)
+            if (s.volume == id.volume && s.high == id.high && s.low == id.low) return true;
+        return false;
+    }
+
+    bool AddDir(const std::wstring& dir, const std::wstring& prefix) {
+        std::vector<WIN32_FIND_DATAW> entries;
+        WIN32_FIND_DATAW fd;
+        HANDLE find = FindFirstFileW((dir + L"\\*").c_str(), &fd);
+        if (find == INVALID_HANDLE_VALUE) return GetLastError() == ERROR_FILE_NOT_FOUND;
+        do {
+            if (wcscmp(fd.cFileName, L".") != 0 && wcscmp(fd.cFileName, L"..") != 0) entries.push_back(fd);
+        } while (FindNextFileW(find, &fd));
+        bool listed = GetLastError() == ERROR_NO_MORE_FILES;
+        FindClose(find);
+        if (!listed) return false;
+        for (const WIN32_FIND_DATAW& e : entries) {
+            std::wstring path = dir + L"\\" + e.cFileName;
+            std::wstring entry = prefix + e.cFileName;
+            bool isDir = (e.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+            // Directory links and junctions are left out.
+            if (isDir && (e.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) continue;
+            if (isDir) {
+                if (!Open(entry + L"/", e, 0, 0) || zipCloseFileInZip(zf) != ZIP_OK) return false;
+                if (!AddDir(path, entry + L"/")) return false;
+            } else {
+                // A link whose target is gone is left out.
+                if ((e.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
+                    GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES)
+                    continue;
+                if (Skipped(path)) continue;
+                if (!AddFile(path, entry, e)) return false;
+            }
+        }
+        return true;
+    }
+};
+
+}  // namespace
+
+bool CZipUtil::DirzipFile(const std::string& srcDir, const std::string& zipFile) {
+    if (srcDir.empty() || zipFile.empty()) return false;
+    std::wstring root = TrimSeparators(win32::LocalToWide(srcDir));
+    if (!IsDirectory(root)) return false;
+    if (root.back() == L'\\' || root.back() == L'/') root.pop_back();  // "C:\" lists as "C:\*"
+
+    std::wstring target = win32::LocalToWide(zipFile);
+    std::wstring tmp = win32::TempPathBeside(target, L"zip");
+    if (tmp.empty()) return false;
+    HANDLE reserved = CreateFileW(tmp.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                  nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (reserved == INVALID_HANDLE_VALUE) return false;
+    CloseHandle(reserved);
+
+    ZipWriter writer;
+    FileId id;
+    bool ok = GetFileId(tmp, id);
+    if (ok) writer.skip.push_back(id);
+    if (GetFileId(target, id)) writer.skip.push_back(id);
+    if (ok) {
+        zlib_filefunc64_def io;
+        fill_win32_filefunc64W(&io);
+        writer.zf = zipOpen2_64(tmp.c_str(), APPEND_STATUS_CREATE, nullptr, &io);
+    }
+    ok = ok && writer.zf && writer.AddDir(root, std::wstring());
+    if (writer.zf && zipClose(writer.zf, nullptr) != ZIP_OK) ok = false;
+    return win32::FinishTempFile(tmp, target, ok);
+}
+
+}  // namespace pyn
