@@ -27,6 +27,7 @@ orvex_win32_static_dep(minizip "${ORVEX_WIN32_DEPS}/lib/libminizip.a"
 add_library(orvex_dep::headers INTERFACE IMPORTED)  # RapidJSON, SimpleIni
 set_target_properties(orvex_dep::headers PROPERTIES INTERFACE_INCLUDE_DIRECTORIES "${_deps_include}")
 
+set(ORVEX_HEADER_ONLY_DEPENDENCIES orvex_dep::headers)
 set(ORVEX_DEPENDENCIES
   orvex_dep::lua orvex_dep::sqlite3 orvex_dep::minizip orvex_dep::zlib orvex_dep::headers
   Threads::Threads crypt32 bcrypt winhttp)
