@@ -26,10 +26,13 @@ orvex_win32_static_dep(minizip "${ORVEX_WIN32_DEPS}/lib/libminizip.a"
   INTERFACE_LINK_LIBRARIES orvex_dep::zlib)
 add_library(orvex_dep::headers INTERFACE IMPORTED)  # RapidJSON, SimpleIni
 set_target_properties(orvex_dep::headers PROPERTIES INTERFACE_INCLUDE_DIRECTORIES "${_deps_include}")
+# Header-only libraries, as /usr/include holds them for the Linux build: the
+# orvex command's agent stand-ins read JSON with RapidJSON too.
+include_directories(SYSTEM "${_deps_include}")
 
 set(ORVEX_DEPENDENCIES
   orvex_dep::lua orvex_dep::sqlite3 orvex_dep::minizip orvex_dep::zlib orvex_dep::headers
-  Threads::Threads crypt32)
+  Threads::Threads crypt32 ws2_32 advapi32)
 
 # Everything static: no libgcc, libstdc++ or winpthread DLL has to travel
 # with orvexLuaEngine.dll or the executables.

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <vector>
 
+#include "common/ThreadPlatform.h"
 #include "pyn/ThreadUtil.h"
 
 namespace pyn {
@@ -10,18 +11,14 @@ namespace {
 
 std::atomic<int64_t> g_unitMicros{1000000};
 
-enum Hold : char { kShared, kExclusive };
+using Hold = LockHolds::Hold;
+constexpr Hold kShared = LockHolds::kShared;
+constexpr Hold kExclusive = LockHolds::kExclusive;
 
-// The calling thread's holds on each lock it has used. Only the thread
-// itself reads or changes its list, so no lock guards it; it is freed when
-// the thread ends, so threads that come and go leave nothing behind.
-struct LockHolds {
-    const void* lock;
-    std::vector<Hold> holds;
-};
-
+// The calling thread's holds on `lock`. Only the thread itself reads or
+// changes its list, so no lock guards it.
 std::vector<Hold>& HoldsOf(const void* lock) {
-    thread_local std::vector<LockHolds> perLock;
+    std::vector<LockHolds>& perLock = ThreadLockHolds();
     for (LockHolds& entry : perLock)
         if (entry.lock == lock) return entry.holds;
     perLock.push_back(LockHolds{lock, {}});

@@ -22,6 +22,11 @@ void PinOwnModule() {
     });
 }
 
+std::vector<LockHolds>& ThreadLockHolds() {
+    thread_local std::vector<LockHolds> perLock;
+    return perLock;
+}
+
 uint32_t CThreadUtil::GetCurrentThreadId() {
     thread_local const uint32_t id = static_cast<uint32_t>(syscall(SYS_gettid));
     return id;

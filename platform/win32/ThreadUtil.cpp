@@ -17,6 +17,24 @@ void PinOwnModule() {
     });
 }
 
+// Not a thread_local object: mingw-w64 frees a thread's emulated TLS before
+// it runs the destructors of the thread's thread_local objects, so one that
+// owns heap memory frees garbage at thread exit. A fiber-local slot's
+// callback runs while the thread ends, on memory of its own.
+namespace {
+void WINAPI FreeLockHolds(void* holds) { delete static_cast<std::vector<LockHolds>*>(holds); }
+}  // namespace
+
+std::vector<LockHolds>& ThreadLockHolds() {
+    static const DWORD slot = FlsAlloc(FreeLockHolds);
+    auto* holds = static_cast<std::vector<LockHolds>*>(FlsGetValue(slot));
+    if (!holds) {
+        holds = new std::vector<LockHolds>();
+        FlsSetValue(slot, holds);
+    }
+    return *holds;
+}
+
 uint32_t CThreadUtil::GetCurrentThreadId() { return static_cast<uint32_t>(::GetCurrentThreadId()); }
 
 }  // namespace pyn
