@@ -61,27 +61,18 @@ void Remove(const std::string& name) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
 }
 
-bool UnderWine() { return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr; }
-
 class SCManagerSystemTest : public ::testing::Test {
 protected:
     void SetUp() override {
         name = "orvexTestService" + std::to_string(GetCurrentProcessId());
         Remove(name);
     }
-    // Wine 8's service manager forgets a service made with CreateServiceA as
-    // soon as the creating manager handle is closed (OpenService then fails
-    // with 1060), and its start of the test service times out (1053): the
-    // operations, which open and close their own handles each time, cannot
-    // work against it.
-    static bool SkipUnderWine() { return UnderWine(); }
     void TearDown() override { Remove(name); }
 
     std::string name;
 };
 
 TEST_F(SCManagerSystemTest, InstallStartStopAndRestartARealService) {
-    if (SkipUnderWine()) GTEST_SKIP() << "Wine's service manager drops a created service when the manager handle closes";
     pyn::IServiceManager& sm = pyn::GetSystemServiceManager();
     const std::string path = ServicePath(name);
     ASSERT_TRUE(orvex::InstallService(name, name, path.c_str(), 0));
@@ -126,7 +117,6 @@ TEST_F(SCManagerSystemTest, InstallStartStopAndRestartARealService) {
 }
 
 TEST_F(SCManagerSystemTest, ReinstallOfARunningService) {
-    if (SkipUnderWine()) GTEST_SKIP() << "Wine's service manager drops a created service when the manager handle closes";
     const std::string path = ServicePath(name);
     ASSERT_TRUE(orvex::InstallService(name, name, path.c_str(), 0));
     ASSERT_TRUE(WaitForState(name, SERVICE_RUNNING));
@@ -145,7 +135,6 @@ TEST_F(SCManagerSystemTest, ReinstallOfARunningService) {
 }
 
 TEST_F(SCManagerSystemTest, AProgramThatIsNoServiceFailsToStart) {
-    if (SkipUnderWine()) GTEST_SKIP() << "Wine's service manager drops a created service when the manager handle closes";
     const std::string path = ServicePath("plain");
     orvextest::LogCapture log;
     EXPECT_FALSE(orvex::InstallService(name, name, path.c_str(), 0));
