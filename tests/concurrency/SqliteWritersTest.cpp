@@ -41,8 +41,9 @@ TEST(SqliteWriters, ConcurrentWritersWaitForEachOther) {
 
     const char kCountRows[] = "SELECT count(DISTINCT who || n) FROM t";
 #ifdef _WIN32
-    // No sqlite3 command under Wine (cmd.exe starts no Linux program): a
-    // connection of its own reads the rows back.
+    // No sqlite3 command under Wine: cmd.exe starts no Linux program, and
+    // CreateProcess starts one without waiting for it, its exit status or
+    // redirected output. A connection of its own reads the rows back.
     int error = 0;
     pyn::ISqliteDB* reader = pyn::GetSqliteDB(db, error);
     ASSERT_NE(reader, nullptr) << error;
