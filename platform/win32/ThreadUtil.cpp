@@ -22,15 +22,42 @@ void PinOwnModule() {
 // owns heap memory frees garbage at thread exit. A fiber-local slot's
 // callback runs while the thread ends, on memory of its own.
 namespace {
+
 void WINAPI FreeLockHolds(void* holds) { delete static_cast<std::vector<LockHolds>*>(holds); }
+
+// The slot lives as long as this module: freeing it at unload runs the
+// callback for every thread's list, so no thread ends later into code that
+// is gone.
+struct LockHoldsSlot {
+    DWORD index = FlsAlloc(FreeLockHolds);
+    LockHoldsSlot() = default;
+    LockHoldsSlot(const LockHoldsSlot&) = delete;
+    LockHoldsSlot& operator=(const LockHoldsSlot&) = delete;
+    ~LockHoldsSlot() {
+        if (index != FLS_OUT_OF_INDEXES) FlsFree(index);
+        index = FLS_OUT_OF_INDEXES;
+    }
+};
+
 }  // namespace
 
 std::vector<LockHolds>& ThreadLockHolds() {
-    static const DWORD slot = FlsAlloc(FreeLockHolds);
-    auto* holds = static_cast<std::vector<LockHolds>*>(FlsGetValue(slot));
+    static LockHoldsSlot slot;
+    // Without a slot (none left, or after unload began) each thread keeps
+    // its list for good rather than losing track of its holds.
+    thread_local std::vector<LockHolds>* unslotted = nullptr;
+    if (slot.index == FLS_OUT_OF_INDEXES) {
+        if (!unslotted) unslotted = new std::vector<LockHolds>();
+        return *unslotted;
+    }
+    auto* holds = static_cast<std::vector<LockHolds>*>(FlsGetValue(slot.index));
     if (!holds) {
         holds = new std::vector<LockHolds>();
-        FlsSetValue(slot, holds);
+        if (!FlsSetValue(slot.index, holds)) {
+            delete holds;
+            if (!unslotted) unslotted = new std::vector<LockHolds>();
+            return *unslotted;
+        }
     }
     return *holds;
 }
