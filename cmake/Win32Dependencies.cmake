@@ -30,7 +30,7 @@ set_target_properties(orvex_dep::headers PROPERTIES INTERFACE_INCLUDE_DIRECTORIE
 set(ORVEX_HEADER_ONLY_DEPENDENCIES orvex_dep::headers)
 set(ORVEX_DEPENDENCIES
   orvex_dep::lua orvex_dep::sqlite3 orvex_dep::minizip orvex_dep::zlib orvex_dep::headers
-  Threads::Threads crypt32 bcrypt winhttp)
+  Threads::Threads crypt32 bcrypt winhttp ws2_32 advapi32)
 
 # Everything static: no libgcc, libstdc++ or winpthread DLL has to travel
 # with orvexLuaEngine.dll or the executables.

@@ -32,7 +32,10 @@ case "${TARGET:-}" in
     mkdir -p "$WINEPREFIX"
     wineserver -p >"$dir/wine.log" 2>&1
     trap 'wineserver -k >/dev/null 2>&1; wineserver -w >/dev/null 2>&1 || true' EXIT
-    wineboot -i >>"$dir/wine.log" 2>&1
+    # Plain wineboot: "-i" starts a second service manager (services.exe)
+    # beside the one the boot starts, each with its own list of services, so
+    # a service that one created the other would not know.
+    wineboot >>"$dir/wine.log" 2>&1
     label_args=()
     if [ -n "${TESTS:-}" ]; then label_args=(-L "$TESTS"); fi
     cd "$dir"

@@ -31,6 +31,11 @@ std::vector<std::string> ScriptTests() {
 class LuaScript : public ::testing::TestWithParam<std::string> {};
 
 TEST_P(LuaScript, Passes) {
+#ifdef _WIN32
+    // The scripts expect what the Linux runs have: UTF-8 as the local code
+    // page (Windows would use its ANSI code page).
+    orvextest::CodePageScope utf8("UTF-8");
+#endif
     orvextest::TempDir tmp;
     const std::string script = std::string(ORVEX_TEST_LUA_DIR) + "/" + GetParam() + "_test.lua";
     std::string result;

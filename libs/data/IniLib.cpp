@@ -1,10 +1,15 @@
 // orvexIni script library: single values of INI files, on SimpleIni. Every
 // call loads the whole file into a fresh store and, when it changes
 // something, saves the whole store back.
-#ifndef _WIN32
-// The narrow store only (names compare ASCII case-insensitively). Windows
-// builds keep SimpleIni's Win32 converter, whose names compare with _mbsicmp
-// in the ANSI code page.
+#ifdef _WIN32
+// Windows builds keep SimpleIni's Win32 converter, whose names compare with
+// _mbsicmp in the ANSI code page. Debian's SimpleIni.h holds the template's
+// member definitions back unless SI_IMPLEMENTATION is set and ships them
+// compiled in libsimpleini, which exists only for the build machine: here
+// this file instantiates them itself.
+#define SI_IMPLEMENTATION
+#else
+// The narrow store only (names compare ASCII case-insensitively).
 #define SI_NO_CONVERSION
 #endif
 #include <SimpleIni.h>

@@ -21,7 +21,7 @@ TEST(HostLibsConcurrency, ScriptsOnManyThreadsShareTheComponents) {
                            "    if vm ~= nil and vm ~= 'vm' then return 'bad vm ' .. vm end\n"
                            "    if orvexNetWork.SendTcpMessage(id, tostring(i)) then n = n + 1 end\n"
                            "    if orvexNetWork.GetAllIpByDomain('localhost')[1] ~= '127.0.0.1' then return 'resolve' end\n"
-                           "    orvexWindows.winRStartService('svc')\n"
+                           "    orvexWindows.winRStartService('orvexNoSuchService')\n"
                            "  end\n"
                            "  return tostring(n)\n"
                            "end\n");
@@ -48,7 +48,7 @@ TEST(HostLibsConcurrency, ScriptsOnManyThreadsShareTheComponents) {
     // No service manager here: every restart finds no service.
     const auto records = log.records();
     EXPECT_EQ(records.size(), 120u);
-    for (const auto& r : records) EXPECT_EQ(r.text, "IsServer false : svc");
+    for (const auto& r : records) EXPECT_EQ(r.text, "IsServer false : orvexNoSuchService");
 }
 
 }  // namespace

@@ -14,7 +14,11 @@ using orvex::CLoadLibraryCache;
 
 namespace {
 
+#ifdef _WIN32
+const std::string kPlugin = std::string(ORVEX_PLUGIN_DIR) + "/echo_plugin.dll";
+#else
 const std::string kPlugin = std::string(ORVEX_PLUGIN_DIR) + "/echo_plugin.so";
+#endif
 
 TEST(LibraryCache, CloseIsRefusedWhileACallIsInsideTheModule) {
     CLoadLibraryCache& cache = *CLoadLibraryCache::GetInstance();

@@ -2,7 +2,8 @@
 function orvexScriptMain(luaDir, tmpDir, fixtureDir, pluginDir)
     local T = dofile(luaDir .. "/helpers.lua")
     local L = orvexLibrary
-    local plugin = pluginDir .. "/echo_plugin.so"
+    local ext = T.isWindows and ".dll" or ".so"
+    local plugin = pluginDir .. "/echo_plugin" .. ext
 
     -- Runs fn with the plug-in loaded, closing it afterwards even on failure.
     local function withPlugin(fn)
@@ -46,7 +47,7 @@ function orvexScriptMain(luaDir, tmpDir, fixtureDir, pluginDir)
             end)
         end,
         ["two spellings of one path are two entries"] = function()
-            local other = pluginDir .. "/./echo_plugin.so"
+            local other = pluginDir .. "/./echo_plugin" .. ext
             withPlugin(function()
                 T.eq(L.IsLoadLibrary(other), false)
                 T.eq(T.nresults(L.CallModuleFuncWithParam(other, "Echo", "x")), 0)
@@ -58,10 +59,10 @@ function orvexScriptMain(luaDir, tmpDir, fixtureDir, pluginDir)
             end)
         end,
         ["a module that cannot be loaded leaves no entry"] = function()
-            local missing = tmpDir .. "/missing.so"
+            local missing = tmpDir .. "/missing" .. ext
             T.eq(L.LoadModule(missing), false)
             T.eq(L.IsLoadLibrary(missing), false)
-            local text = tmpDir .. "/text.so"
+            local text = tmpDir .. "/text" .. ext
             local f = assert(io.open(text, "w"))
             f:write("not a shared object\n")
             f:close()

@@ -8,6 +8,12 @@ function orvexScriptMain(luaDir, tmpDir)
         counter = counter + 1
         local path = tmpDir .. "/db" .. counter .. ".sqlite"
         local script = path .. ".sql"
+        if T.isWindows then
+            -- No sqlite3 command here (under Wine, cmd.exe starts no Linux
+            -- program): the database is made through the module itself.
+            assert(orvexSqlite.execDml(path, sql), "execDml failed on " .. sql)
+            return path
+        end
         local f = assert(io.open(script, "w"))
         f:write(sql)
         f:close()
@@ -69,6 +75,7 @@ function orvexScriptMain(luaDir, tmpDir)
             T.same(orvexSqlite.execQuery(db, "SELECT length(s) FROM t"), {8})
         end,
         ["execDml writes what the sqlite3 command reads"] = function()
+            if T.isWindows then T.skip("no sqlite3 command: cmd.exe under Wine starts no Linux program") end
             local path = tmpDir .. "/made-by-dml.sqlite"
             T.eq(orvexSqlite.execDml(path, "CREATE TABLE t(n INTEGER, s TEXT)"), true, "create")
             T.eq(orvexSqlite.execDml(path, "INSERT INTO t VALUES (1, 'x'); INSERT INTO t VALUES (2, 'é')"), true,

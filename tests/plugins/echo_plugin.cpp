@@ -5,7 +5,12 @@
 #include <string>
 #include <thread>
 
+// Exported by their plain names (cdecl; undecorated in a DLL too).
+#ifdef _WIN32
+#define PLUGIN_EXPORT extern "C" __declspec(dllexport)
+#else
 #define PLUGIN_EXPORT extern "C" __attribute__((visibility("default")))
+#endif
 
 namespace {
 

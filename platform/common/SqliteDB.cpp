@@ -3,9 +3,11 @@
 // Every GetSqliteDB call opens a connection of its own, so objects are never
 // shared between threads and a database file removed or replaced between two
 // calls is never served from a stale handle. SQL and text values cross
-// SQLite in UTF-8 and the interface in the local code page; the path is
-// handed to SQLite as the file system's bytes, as every POSIX file function
-// of this layer does.
+// SQLite in UTF-8 and the interface in the local code page. Only the path
+// differs by platform: SQLite takes file names in UTF-8 on Windows (and opens
+// them with the wide-character calls), while on POSIX the path is handed on
+// as the file system's bytes, as every POSIX file function of this layer
+// does.
 #include "pyn/SqliteDB.h"
 
 #include <sqlite3.h>
@@ -147,6 +149,15 @@ private:
     std::string m_errorText;
 };
 
+// The name SQLite opens for a local-code-page path.
+std::string SqliteFileName(const std::string& path) {
+#ifdef _WIN32
+    return CStringUtil::s2s_utf8(path);
+#else
+    return path;
+#endif
+}
+
 }  // namespace
 
 ISqliteDB* GetSqliteDB(const std::string& path, int& error) {
@@ -159,7 +170,7 @@ ISqliteDB* GetSqliteDB(const std::string& path, int& error) {
     // Each connection is used by one thread at a time: no per-connection
     // mutex is needed.
     int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX;
-    int rc = sqlite3_open_v2(path.c_str(), &db, flags, nullptr);
+    int rc = sqlite3_open_v2(SqliteFileName(path).c_str(), &db, flags, nullptr);
     if (rc != SQLITE_OK) {
         error = rc;
         sqlite3_close_v2(db);  // a handle is given even when opening fails
