@@ -97,6 +97,9 @@ TEST(Cli, ModulesComeFromTheApplicationDirectory) {
 }
 
 TEST(Cli, TheLocalCodePageComesFromTheLocaleVariables) {
+#if defined(_WIN32)
+    GTEST_SKIP() << "on Windows the local code page is the ANSI code page; locale variables do not choose it";
+#endif
     TempDir dir;
     orvextest::WriteScript(dir.file("len.lua"), "function orvexScriptMain(s) return #s end");
     const std::string run = " " + Cli() + " run " + ShellQuote(dir.file("len.lua")) + " $(printf '\\351')";

@@ -35,11 +35,20 @@ TEST(PynStrings, IntToStringTrimAndContains) {
 }
 
 TEST(PynStrings, ConversionsFollowTheLocalCodePage) {
-    EXPECT_EQ(CStringUtil::utf8_s2s("caf\xc3\xa9"), "caf\xc3\xa9");  // UTF-8 local: identity
-    EXPECT_EQ(CStringUtil::utf8_s2s("\xff"), "\xff");                 // even for invalid bytes
+    {
+        orvextest::CodePageScope utf8("UTF-8");
+        EXPECT_EQ(CStringUtil::utf8_s2s("caf\xc3\xa9"), "caf\xc3\xa9");  // UTF-8 local: identity
+#if !defined(_WIN32)
+        EXPECT_EQ(CStringUtil::utf8_s2s("\xff"), "\xff");  // even for invalid bytes (Windows: '?')
+#endif
+    }
     {
         orvextest::CodePageScope latin1("ISO-8859-1");
+#if defined(_WIN32)
+        EXPECT_EQ(CStringUtil::LocalCodePage(), "CP28591");  // Windows names code pages by number
+#else
         EXPECT_EQ(CStringUtil::LocalCodePage(), "ISO-8859-1");
+#endif
         EXPECT_EQ(CStringUtil::utf8_s2s("caf\xc3\xa9 \xe4\xb8\xad!"), "caf\xe9 ?!");
         EXPECT_EQ(CStringUtil::utf8_s2s("a\xff" "b\xc3"), "a?b?");  // invalid and truncated input
         EXPECT_EQ(CStringUtil::s2s_utf8("caf\xe9"), "caf\xc3\xa9");
@@ -48,13 +57,24 @@ TEST(PynStrings, ConversionsFollowTheLocalCodePage) {
         EXPECT_EQ(CStringUtil::utf8_s2s(CStringUtil::s2s_utf8(big)), big);
     }
     {
+        // An unknown name leaves the default: UTF-8 here, the ANSI code page
+        // on Windows.
+        const std::string byDefault = CStringUtil::LocalCodePage();
         orvextest::CodePageScope unknown("NO-SUCH-CODESET");
+#if defined(_WIN32)
+        EXPECT_EQ(CStringUtil::LocalCodePage(), byDefault);
+#else
+        (void)byDefault;
         EXPECT_TRUE(CStringUtil::LocalIsUtf8());
         EXPECT_EQ(CStringUtil::utf8_s2s("caf\xc3\xa9"), "caf\xc3\xa9");
+#endif
     }
 }
 
-TEST(PynBase64, AgreesWithPythonAndRefusesGarbage) {
+TEST(PynBase64, AgreesWithPython) {
+#if defined(_WIN32)
+    GTEST_SKIP() << "needs python3, which a program under Wine cannot start (PynTest checks standard vectors)";
+#endif
     std::string bytes;
     for (int i = 0; i < 1000; ++i) bytes += static_cast<char>((i * 7919) & 0xff);
     orvextest::TempDir dir;
@@ -66,6 +86,9 @@ TEST(PynBase64, AgreesWithPythonAndRefusesGarbage) {
               0);
     EXPECT_EQ(CAlgorithmUtil::toBase64(bytes), python);
     EXPECT_EQ(CAlgorithmUtil::fromBase64(python), bytes);
+}
+
+TEST(PynBase64, WrappedTextAndGarbage) {
     EXPECT_EQ(CAlgorithmUtil::toBase64("a"), "YQ==");
     EXPECT_EQ(CAlgorithmUtil::toBase64(""), "");
     // Line breaks and blanks inside are skipped, as in wrapped files.
