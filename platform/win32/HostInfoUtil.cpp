@@ -4,6 +4,8 @@
 // URLs scripts hand in.
 #include "pyn/HostInfoUtil.h"
 
+#include "common/AddressResolution.h"
+
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
@@ -101,35 +103,8 @@ std::string CHostInfoUtil::GetLocalHostName() {
 }
 
 std::vector<std::string> CHostInfoUtil::GetIpListByDomain(const std::string& domain, int maxCount) {
-    std::vector<std::string> v4, v6;
-    if (maxCount <= 0 || domain.empty() || domain.find('\0') != std::string::npos || !WinsockReady()) return v4;
-
-    addrinfo hints = {};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;  // one entry per address, not one per socket type
-    addrinfo* found = nullptr;
-    if (getaddrinfo(domain.c_str(), nullptr, &hints, &found) != 0) return v4;
-    std::unique_ptr<addrinfo, void(WSAAPI*)(addrinfo*)> guard(found, freeaddrinfo);
-
-    for (const addrinfo* ai = found; ai; ai = ai->ai_next) {
-        char text[INET6_ADDRSTRLEN] = {};
-        std::vector<std::string>* list = nullptr;
-        if (ai->ai_family == AF_INET) {
-            auto* in = reinterpret_cast<sockaddr_in*>(ai->ai_addr);
-            if (!inet_ntop(AF_INET, &in->sin_addr, text, sizeof(text))) continue;
-            list = &v4;
-        } else if (ai->ai_family == AF_INET6) {
-            auto* in6 = reinterpret_cast<sockaddr_in6*>(ai->ai_addr);
-            if (!inet_ntop(AF_INET6, &in6->sin6_addr, text, sizeof(text))) continue;
-            list = &v6;
-        } else {
-            continue;
-        }
-        if (std::find(list->begin(), list->end(), text) == list->end()) list->emplace_back(text);
-    }
-    v4.insert(v4.end(), v6.begin(), v6.end());
-    if (v4.size() > static_cast<size_t>(maxCount)) v4.resize(static_cast<size_t>(maxCount));
-    return v4;
+    if (maxCount <= 0 || domain.empty() || domain.find('\0') != std::string::npos || !WinsockReady()) return {};
+    return detail::ResolveAddresses(domain, maxCount);
 }
 
 std::string CHostInfoUtil::GetHostNameByUrl(const std::string& url) {
