@@ -7,14 +7,8 @@ function orvexScriptMain(luaDir, tmpDir, fixtureDir)
     local V = dofile(fixtureDir .. "/peers/algorithm.lua")
     local noPeers = "a script under Wine cannot run the Linux peer (cmd.exe finds none); the C++ test WindowsPeers checks it"
 
-    local function q(s) return "'" .. s:gsub("'", "'\\''") .. "'" end
+    local q, write, read = T.shellQuote, T.write, T.read
     local function sh(cmd) return os.execute(cmd .. " 2>/dev/null") == 0 end
-    local function write(path, data) local f = assert(io.open(path, "wb")) f:write(data) f:close() end
-    local function read(path)
-        local f = io.open(path, "rb")
-        if not f then return nil end
-        local d = f:read("*a") f:close() return d
-    end
     -- Output of a Python snippet run with the paths as sys.argv[1..].
     local pyN = 0
     local function py(code, ...)

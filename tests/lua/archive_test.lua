@@ -7,14 +7,8 @@ function orvexScriptMain(luaDir, tmpDir, fixtureDir)
     local peers = fixtureDir .. "/peers"
     local noPeers = "a script under Wine cannot run the Linux peer (cmd.exe finds none); the C++ test WindowsPeers checks it"
 
-    local function q(s) return "'" .. s:gsub("'", "'\\''") .. "'" end
+    local q, write, read = T.shellQuote, T.write, T.read
     local function sh(cmd) return os.execute(cmd .. " >/dev/null 2>&1") == 0 end
-    local function write(path, data) local f = assert(io.open(path, "wb")) f:write(data) f:close() end
-    local function read(path)
-        local f = io.open(path, "rb")
-        if not f then return nil end
-        local d = f:read("*a") f:close() return d
-    end
     local function mkdirs(path)
         if T.isWindows then return os.execute('mkdir "' .. path:gsub("/", "\\") .. '" 2>NUL') == 0 end
         return sh("mkdir -p " .. q(path))

@@ -5,18 +5,7 @@ function orvexScriptMain(luaDir, tmpDir)
     local T = dofile(luaDir .. "/helpers.lua")
     local U = orvexUtil
 
-    local function put(path, bytes)
-        local f = assert(io.open(path, "wb"))
-        f:write(bytes)
-        f:close()
-    end
-    local function get(path)
-        local f = io.open(path, "rb")
-        if not f then return nil end
-        local s = f:read("*a")
-        f:close()
-        return s
-    end
+    local put, get = T.write, T.read
     local function sh(cmd)
         local p = assert(io.popen(cmd))
         local s = p:read("*a")
@@ -26,7 +15,7 @@ function orvexScriptMain(luaDir, tmpDir)
     local win = T.isWindows
     local function q(s)
         if win then return '"' .. s:gsub("/", "\\") .. '"' end
-        return "'" .. s:gsub("'", "'\\''") .. "'"
+        return T.shellQuote(s)
     end
     local n = 0
     local function fresh(name)

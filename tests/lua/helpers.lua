@@ -51,6 +51,25 @@ function T.raises(suffix, fn, ...)
     end
 end
 
+-- Writes `bytes` to the file `path` (created or replaced).
+function T.write(path, bytes)
+    local f = assert(io.open(path, "wb"))
+    f:write(bytes)
+    f:close()
+end
+
+-- The bytes of the file `path`, or nil when it cannot be opened.
+function T.read(path)
+    local f = io.open(path, "rb")
+    if not f then return nil end
+    local bytes = f:read("*a")
+    f:close()
+    return bytes
+end
+
+-- `s` quoted for /bin/sh.
+function T.shellQuote(s) return "'" .. s:gsub("'", "'\\''") .. "'" end
+
 -- Number of values a call returns.
 function T.nresults(...) return select("#", ...) end
 

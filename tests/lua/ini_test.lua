@@ -4,18 +4,7 @@ function orvexScriptMain(luaDir, tmpDir)
     local I = orvexIni
     local serial = 0
 
-    local function write(path, bytes)
-        local f = assert(io.open(path, "wb"))
-        f:write(bytes)
-        f:close()
-    end
-    local function read(path)
-        local f = io.open(path, "rb")
-        if not f then return nil end
-        local bytes = f:read("*a")
-        f:close()
-        return bytes
-    end
+    local write, read = T.write, T.read
     -- A fresh file holding `bytes`.
     local function ini(bytes, name)
         serial = serial + 1

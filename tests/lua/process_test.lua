@@ -7,24 +7,15 @@ function orvexScriptMain(luaDir, tmpDir, fixtureDir, pluginDir)
     local T = dofile(luaDir .. "/helpers.lua")
     local U, P = orvexUtil, orvexProcess
 
-    local function q(s) return "'" .. s:gsub("'", "'\\''") .. "'" end
+    local q, get = T.shellQuote, T.read
     local function sh(cmd)
         local p = assert(io.popen(cmd))
         local s = p:read("*a")
         p:close()
         return (s:gsub("\n$", ""))
     end
-    local function get(path)
-        local f = io.open(path, "rb")
-        if not f then return nil end
-        local s = f:read("*a")
-        f:close()
-        return s
-    end
     local function put(path, bytes, mode)
-        local f = assert(io.open(path, "wb"))
-        f:write(bytes)
-        f:close()
+        T.write(path, bytes)
         if mode then assert(os.execute("chmod " .. mode .. " " .. q(path)) == 0) end
     end
     -- Waits (up to about 10 s) until cond() holds.

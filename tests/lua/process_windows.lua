@@ -6,18 +6,7 @@ return function(T, tmpDir, pluginDir, tag, names)
     local U, P = orvexUtil, orvexProcess
     local child = pluginDir .. "/orvex_test_child.exe"
 
-    local function get(path)
-        local f = io.open(path, "rb")
-        if not f then return nil end
-        local s = f:read("*a")
-        f:close()
-        return s
-    end
-    local function put(path, bytes)
-        local f = assert(io.open(path, "wb"))
-        f:write(bytes)
-        f:close()
-    end
+    local get, put = T.read, T.write
     local function backslashed(path) return (path:gsub("/", "\\")) end
     -- A copy of the child under `name` (with no extension added).
     local function copyOfChild(name)
