@@ -1,5 +1,7 @@
 #include "pyn/ReadWriteLockUtil.h"
 
+#include "LockCore.h"
+
 #include <atomic>
 
 #include "pyn/ThreadUtil.h"
@@ -46,6 +48,32 @@ LockHold* FreeSlot() {
 
 }  // namespace
 
+namespace {
+
+// Holds a LockCore for a scope.
+class CoreGuard {
+public:
+    explicit CoreGuard(LockCore& core) : m_core(core) { m_core.lock(); }
+    ~CoreGuard() { m_core.unlock(); }
+    CoreGuard(const CoreGuard&) = delete;
+    CoreGuard& operator=(const CoreGuard&) = delete;
+
+private:
+    LockCore& m_core;
+};
+
+}  // namespace
+
+CReadWriteLockUtil::CReadWriteLockUtil() : m_core(new LockCore) {}
+CReadWriteLockUtil::~CReadWriteLockUtil() = default;
+
+template <class Pred>
+bool CReadWriteLockUtil::WaitUntil(std::chrono::steady_clock::time_point deadline, Pred canEnter) {
+    while (!canEnter())
+        if (!m_core->wait_until(deadline)) return canEnter();
+    return true;
+}
+
 void CReadWriteLockUtil::SetTimeUnitForTesting(std::chrono::microseconds unit) {
     g_unitMicros.store(unit.count() > 0 ? unit.count() : 1, std::memory_order_relaxed);
 }
@@ -63,9 +91,9 @@ bool CReadWriteLockUtil::tryReadLock(int timeout) {
     }
     LockHold* slot = FreeSlot();
     if (!slot) return false;
-    std::unique_lock<std::mutex> lk(m_mutex);
+    CoreGuard guard(*m_core);
     auto canEnter = [this] { return m_writer == 0 && m_waitingWriters == 0; };
-    if (!canEnter() && !m_cond.wait_until(lk, Deadline(timeout), canEnter)) return false;
+    if (!WaitUntil(Deadline(timeout), canEnter)) return false;
     ++m_sharedHolders;
     *slot = LockHold{this, 1, kShared};
     return true;
@@ -82,14 +110,14 @@ bool CReadWriteLockUtil::tryWriteLock(int timeout) {
     }
     LockHold* slot = FreeSlot();
     if (!slot) return false;
-    std::unique_lock<std::mutex> lk(m_mutex);
+    CoreGuard guard(*m_core);
     auto canEnter = [this] { return m_writer == 0 && m_sharedHolders == 0; };
     ++m_waitingWriters;
-    bool got = canEnter() || m_cond.wait_until(lk, Deadline(timeout), canEnter);
+    bool got = WaitUntil(Deadline(timeout), canEnter);
     --m_waitingWriters;
     if (!got) {
         // Readers held back by this writer may enter now.
-        if (m_waitingWriters == 0) m_cond.notify_all();
+        if (m_waitingWriters == 0) m_core->notify_all();
         return false;
     }
     m_writer = self;
@@ -101,12 +129,12 @@ void CReadWriteLockUtil::unlock() {
     LockHold* held = HoldOf(this);
     if (!held || --held->depth != 0) return;
     // The thread's last hold is gone.
-    std::lock_guard<std::mutex> lk(m_mutex);
+    CoreGuard guard(*m_core);
     if (held->first == kExclusive)
         m_writer = 0;
     else
         --m_sharedHolders;
-    m_cond.notify_all();
+    m_core->notify_all();
 }
 
 }  // namespace pyn

@@ -15,15 +15,17 @@
 #pragma once
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
-#include <mutex>
+#include <memory>
 
 namespace pyn {
 
+class LockCore;  // mutex and condition variable of the platform
+
 class CReadWriteLockUtil {
 public:
-    CReadWriteLockUtil() = default;
+    CReadWriteLockUtil();
+    ~CReadWriteLockUtil();
     CReadWriteLockUtil(const CReadWriteLockUtil&) = delete;
     CReadWriteLockUtil& operator=(const CReadWriteLockUtil&) = delete;
 
@@ -36,9 +38,11 @@ public:
 
 private:
     std::chrono::steady_clock::time_point Deadline(int timeout) const;
+    // Waits on the core (locked) until `canEnter` holds or the deadline passes.
+    template <class Pred>
+    bool WaitUntil(std::chrono::steady_clock::time_point deadline, Pred canEnter);
 
-    std::mutex m_mutex;
-    std::condition_variable m_cond;
+    std::unique_ptr<LockCore> m_core;  // guards the counters below
     int m_sharedHolders = 0;        // threads holding at least one shared hold, no exclusive
     uint32_t m_writer = 0;          // thread holding the lock exclusively, or 0
     int m_waitingWriters = 0;
