@@ -53,21 +53,31 @@ private:
     Handle m_handle;
 };
 
+// The manager and the service `name`, opened with all access; a failure of
+// either is logged (each right after its call, with its error code).
+struct OpenedService {
+    OpenedService(pyn::IServiceManager& sc, const std::string& name)
+        : manager(sc, sc.OpenManager(kManagerAllAccess)),
+          service(sc, manager ? sc.Open(manager.get(), name, kServiceAllAccess) : nullptr) {
+        if (!manager)
+            SCM_LOG("OpenSCManager Fail : %d", ErrorOf(sc));
+        else if (!service)
+            SCM_LOG("OpenServiceA Fail : %d", ErrorOf(sc));
+    }
+    explicit operator bool() const { return static_cast<bool>(service); }
+
+    ScopedHandle manager;
+    ScopedHandle service;
+};
+
 enum class StopMode { StopOnly, StopAndDelete };
 
 // Shared body of StopService and UninstallService.
 bool StopOrUninstall(const std::string& name, StopMode mode) {
     pyn::IServiceManager& sc = Manager();
-    ScopedHandle manager(sc, sc.OpenManager(kManagerAllAccess));
-    if (!manager) {
-        SCM_LOG("OpenSCManager Fail : %d", ErrorOf(sc));
-        return false;
-    }
-    ScopedHandle service(sc, sc.Open(manager.get(), name, kServiceAllAccess));
-    if (!service) {
-        SCM_LOG("OpenServiceA Fail : %d", ErrorOf(sc));
-        return false;
-    }
+    OpenedService opened(sc, name);
+    if (!opened) return false;
+    ScopedHandle& service = opened.service;
     uint32_t state = 0;
     if (!sc.QueryState(service.get(), &state)) {
         SCM_LOG("QueryServiceStatus Fail : %d", ErrorOf(sc));
@@ -130,16 +140,9 @@ bool InstallService(const std::string& name, const std::string& displayName, con
 
 bool StartServiceByName(const std::string& name) {
     pyn::IServiceManager& sc = Manager();
-    ScopedHandle manager(sc, sc.OpenManager(kManagerAllAccess));
-    if (!manager) {
-        SCM_LOG("OpenSCManager Fail : %d", ErrorOf(sc));
-        return false;
-    }
-    ScopedHandle service(sc, sc.Open(manager.get(), name, kServiceAllAccess));
-    if (!service) {
-        SCM_LOG("OpenServiceA Fail : %d", ErrorOf(sc));
-        return false;
-    }
+    OpenedService opened(sc, name);
+    if (!opened) return false;
+    ScopedHandle& service = opened.service;
     if (sc.Start(service.get())) return true;
     return sc.LastError() == kErrorServiceAlreadyRunning;
 }

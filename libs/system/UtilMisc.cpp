@@ -194,8 +194,7 @@ int contains(lua_State* L) {
 
 int ConverBufferToString(lua_State* L) {
     CheckArgCount(L, 1);
-    pyn::ByteVector bytes = RequireBufferArg(L, 1);
-    PushBytes(L, pyn::CStringUtil::vec2str(bytes));
+    PushBytes(L, RequireBytesArg(L, 1));
     return 1;
 }
 

@@ -101,12 +101,6 @@ CHttpUtil::CHttpUtil() { curl_global_init(CURL_GLOBAL_DEFAULT); }
 
 CHttpUtil::~CHttpUtil() { curl_global_cleanup(); }
 
-template <>
-CHttpUtil* CSingleton<CHttpUtil>::GetInstance() {
-    static CHttpUtil instance;
-    return &instance;
-}
-
 bool CHttpUtil::HttpGetToBuffer(const std::string& url, std::string& body, int64_t& status, IHttpCallBack* callback,
                                 int connectTimeoutMs, int transferTimeoutMs, int64_t maxBytes) {
     status = 0;

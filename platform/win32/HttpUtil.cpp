@@ -245,12 +245,6 @@ CHttpUtil::CHttpUtil() = default;
 
 CHttpUtil::~CHttpUtil() = default;
 
-template <>
-CHttpUtil* CSingleton<CHttpUtil>::GetInstance() {
-    static CHttpUtil instance;
-    return &instance;
-}
-
 bool CHttpUtil::HttpGetToBuffer(const std::string& url, std::string& body, int64_t& status, IHttpCallBack* callback,
                                 int connectTimeoutMs, int transferTimeoutMs, int64_t maxBytes) {
     status = 0;
