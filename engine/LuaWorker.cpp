@@ -51,7 +51,7 @@ CLuaWorker::~CLuaWorker() {
 bool CLuaWorker::StartLuaWork() {
     if (m_ownerThread == 0) m_ownerThread = pyn::CThreadUtil::GetCurrentThreadId();
     if (m_state) return true;
-    lua_State* L = luaL_newstate();
+    lua_State* L = lua_newstate(&CLuaStateAllocator::Allocate, &m_allocator);
     if (!L) return false;
     // Opening the libraries can only fail for lack of memory; do it protected
     // so such a failure closes the state instead of escaping.

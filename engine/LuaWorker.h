@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "LuaStateAllocator.h"
+
 struct lua_State;
 
 namespace orvex {
@@ -47,6 +49,7 @@ private:
     void RecoverFromPanic();
     bool LoadAndRunForRead(const std::string& source);
 
+    CLuaStateAllocator m_allocator;  // outlives m_state
     lua_State* m_state = nullptr;
     uint32_t m_ownerThread = 0;
 };

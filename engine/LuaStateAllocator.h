@@ -1,0 +1,62 @@
+// Memory of one Lua state.
+//
+// Small blocks (up to 256 bytes: strings, tables, closures, upvalues, most of
+// what the parser builds) come from 8 KiB chunks that the state owns, one
+// size class per chunk; larger blocks come from the C library. A state is
+// only ever run by one thread at a time, so none of this takes a lock: in
+// particular no heap lock of the C library, whose per-thread heaps a state
+// would otherwise share with whichever thread first created its objects (a
+// worker outlives its thread when the thread id comes back) and so contend
+// with other calling threads on every collection.
+//
+// Chunks that become empty go to a small cache of the state; beyond it they
+// are returned, so a state keeps at most a few empty chunks after a burst.
+#pragma once
+
+#include <cstddef>
+
+namespace orvex {
+
+class CLuaStateAllocator {
+public:
+    static constexpr size_t kChunkSize = 8 * 1024;
+    static constexpr size_t kMaxSmall = 256;
+    static constexpr unsigned kMaxCachedChunks = 4;
+
+    CLuaStateAllocator() = default;
+    // Returns every chunk; the state must have been closed.
+    ~CLuaStateAllocator();
+    CLuaStateAllocator(const CLuaStateAllocator&) = delete;
+    CLuaStateAllocator& operator=(const CLuaStateAllocator&) = delete;
+
+    // The lua_Alloc function; `ud` is the allocator.
+    static void* Allocate(void* ud, void* ptr, size_t osize, size_t nsize);
+
+    // Chunks held (in use or cached), and of them the cached empty ones.
+    size_t ChunkCount() const { return m_chunkCount; }
+    size_t CachedChunkCount() const { return m_cachedCount; }
+
+private:
+    static constexpr unsigned kGranule = 16;
+    static constexpr unsigned kClasses = kMaxSmall / kGranule;
+    struct Chunk;
+
+    static unsigned ClassOf(size_t size) { return static_cast<unsigned>((size - 1) / kGranule); }
+    static Chunk* ChunkOf(void* block);
+
+    void* Resize(void* ptr, size_t osize, size_t nsize);
+    void* AllocateSmall(unsigned cls);
+    void FreeSmall(void* block);
+    Chunk* TakeChunk(unsigned cls);
+    void Unlink(Chunk*& head, Chunk* chunk);
+    void Push(Chunk*& head, Chunk* chunk);
+    void ReleaseChunk(Chunk* chunk);
+
+    Chunk* m_partial[kClasses] = {};  // chunks of each class with room
+    Chunk* m_cached = nullptr;        // empty chunks kept for reuse
+    Chunk* m_all = nullptr;           // every chunk, for the destructor
+    size_t m_chunkCount = 0;
+    size_t m_cachedCount = 0;
+};
+
+}  // namespace orvex
