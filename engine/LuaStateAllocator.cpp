@@ -74,11 +74,15 @@ void* CLuaStateAllocator::Allocate(void* ud, void* ptr, size_t osize, size_t nsi
                 self->FreeSmall(ptr);
             else
                 std::free(ptr);
+            self->m_inUse -= osize;
         }
         return nullptr;
     }
-    if (!ptr) return nsize <= kMaxSmall ? self->AllocateSmall(ClassOf(nsize)) : std::malloc(nsize);
-    return self->Resize(ptr, osize, nsize);
+    if (self->m_limit != 0 && nsize > osize && self->m_inUse + (nsize - osize) > self->m_limit) return nullptr;
+    void* block = !ptr ? (nsize <= kMaxSmall ? self->AllocateSmall(ClassOf(nsize)) : std::malloc(nsize))
+                       : self->Resize(ptr, osize, nsize);
+    if (block) self->m_inUse = self->m_inUse - osize + nsize;
+    return block;
 }
 
 // Lua gives the size it last asked for with every block, so a block is a

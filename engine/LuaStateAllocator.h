@@ -32,6 +32,11 @@ public:
     // The lua_Alloc function; `ud` is the allocator.
     static void* Allocate(void* ud, void* ptr, size_t osize, size_t nsize);
 
+    // Refuses growth beyond `bytes` of Lua's blocks in use (0: no limit), so
+    // that tests can make a state run out of memory.
+    void SetLimit(size_t bytes) { m_limit = bytes; }
+    size_t BytesInUse() const { return m_inUse; }
+
     // Chunks held (in use or cached), and of them the cached empty ones.
     size_t ChunkCount() const { return m_chunkCount; }
     size_t CachedChunkCount() const { return m_cachedCount; }
@@ -55,6 +60,8 @@ private:
     Chunk* m_partial[kClasses] = {};  // chunks of each class with room
     Chunk* m_cached = nullptr;        // empty chunks kept for reuse
     Chunk* m_all = nullptr;           // every chunk, for the destructor
+    size_t m_inUse = 0;  // by the sizes Lua gives
+    size_t m_limit = 0;
     size_t m_chunkCount = 0;
     size_t m_cachedCount = 0;
 };

@@ -38,6 +38,9 @@ public:
     static bool RunModuleSource(lua_State* L, const std::string& source);
 
     lua_State* State() const { return m_state; }
+    // Tests: let this worker's state (and any that replaces it) run out of
+    // memory beyond `bytes`.
+    void SetMemoryLimitForTesting(size_t bytes) { m_allocator.SetLimit(bytes); }
 
 private:
     bool ExecScriptImpl(const std::string& source, const std::string& functionName, std::string& result,

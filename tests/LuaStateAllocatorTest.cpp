@@ -108,6 +108,24 @@ TEST(LuaStateAllocator, RunsALuaStateAndGetsEverythingBackAtClose) {
     EXPECT_STREQ(lua_tostring(L, -1), "item1,item1001,item200");
     lua_close(L);
     EXPECT_EQ(pool.ChunkCount(), pool.CachedChunkCount());
+    EXPECT_EQ(pool.BytesInUse(), 0u);
+}
+
+TEST(LuaStateAllocator, ALimitRefusesGrowthButNeverAShrink) {
+    CLuaStateAllocator pool;
+    pool.SetLimit(1000);
+    void* a = CLuaStateAllocator::Allocate(&pool, nullptr, 0, 600);
+    ASSERT_NE(a, nullptr);
+    EXPECT_EQ(CLuaStateAllocator::Allocate(&pool, nullptr, 0, 500), nullptr);
+    EXPECT_EQ(CLuaStateAllocator::Allocate(&pool, a, 600, 1200), nullptr);  // a stays valid
+    a = CLuaStateAllocator::Allocate(&pool, a, 600, 100);                   // into a small block
+    ASSERT_NE(a, nullptr);
+    void* b = CLuaStateAllocator::Allocate(&pool, nullptr, 0, 900);
+    ASSERT_NE(b, nullptr);
+    EXPECT_EQ(pool.BytesInUse(), 1000u);
+    CLuaStateAllocator::Allocate(&pool, a, 100, 0);
+    CLuaStateAllocator::Allocate(&pool, b, 900, 0);
+    EXPECT_EQ(pool.BytesInUse(), 0u);
 }
 
 #if defined(__SANITIZE_ADDRESS__)
