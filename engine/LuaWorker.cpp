@@ -35,6 +35,29 @@ std::string ErrorText(lua_State* L) {
     return std::string("(error object is a ") + luaL_typename(L, -1) + " value)";
 }
 
+// The globals table may carry metamethods of the script's (a "strict
+// globals" __index that raises, say), and a full collection runs the
+// script's __gc finalizers: both run script code that may raise, so the
+// worker does them in protected mode, never in an unprotected API call
+// (which would end in the panic handler).
+int GetGlobalOf(lua_State* L) {
+    lua_gettable(L, LUA_GLOBALSINDEX);
+    return 1;
+}
+
+int CollectAll(lua_State* L) {
+    lua_gc(L, LUA_GCCOLLECT, 0);
+    return 0;
+}
+
+// Pushes the global `name`; false, with the error value pushed instead,
+// when a metamethod raised an error.
+bool PushGlobal(lua_State* L, const std::string& name) {
+    lua_pushcfunction(L, &GetGlobalOf);
+    lua_pushstring(L, name.c_str());
+    return lua_pcall(L, 1, 1, 0) == 0;
+}
+
 }  // namespace
 
 CLuaWorker::CLuaWorker() {
@@ -142,8 +165,9 @@ bool CLuaWorker::CallScriptFunctionImpl(const std::string& functionName, std::st
                                         const std::vector<std::string>& args) {
     if (!m_state) return false;
     lua_State* L = m_state;
-    lua_getfield(L, LUA_GLOBALSINDEX, functionName.c_str());
-    if (lua_type(L, -1) != LUA_TFUNCTION) {
+    // A lookup that raised (a strict-globals script asked for a function it
+    // lacks) is a missing function like any other.
+    if (!PushGlobal(L, functionName) || lua_type(L, -1) != LUA_TFUNCTION) {
         result = kIsFunctionFail;
         lua_settop(L, 0);
         return false;
@@ -167,7 +191,10 @@ bool CLuaWorker::CallScriptFunctionImpl(const std::string& functionName, std::st
         lua_settop(L, 0);
         return true;
     }
-    lua_gc(L, LUA_GCCOLLECT, 0);
+    // The function's value stays below; an error of a finalizer does not
+    // change the outcome of a function that has returned.
+    lua_pushcfunction(L, &CollectAll);
+    if (lua_pcall(L, 0, 0, 0) != 0) lua_pop(L, 1);
     bool outcome = true;
     if (lua_isstring(L, -1)) {
         size_t len = 0;
@@ -193,13 +220,12 @@ int CLuaWorker::GetVarIntImpl(const std::string& source, const std::string& varN
     if (!m_state || source.empty() || !IsOwnerThread()) return 0;
     if (!LoadAndRunForRead(source)) return 0;
     lua_State* L = m_state;
-    // The chunk's return values stay below; make room for the global.
-    if (!lua_checkstack(L, 1)) {
+    // The chunk's return values stay below; make room for the lookup.
+    if (!lua_checkstack(L, 2)) {
         lua_settop(L, 0);
         return 0;
     }
-    lua_getfield(L, LUA_GLOBALSINDEX, varName.c_str());
-    int value = lua_isnumber(L, -1) ? LuaNumberToInt(lua_tonumber(L, -1)) : 0;
+    int value = PushGlobal(L, varName) && lua_isnumber(L, -1) ? LuaNumberToInt(lua_tonumber(L, -1)) : 0;
     lua_settop(L, 0);
     return value;
 }
@@ -214,8 +240,7 @@ std::map<std::string, std::string> CLuaWorker::GetVarMapImpl(const std::string& 
         lua_settop(L, 0);
         return values;
     }
-    lua_getfield(L, LUA_GLOBALSINDEX, varName.c_str());
-    if (lua_type(L, -1) == LUA_TTABLE) {
+    if (PushGlobal(L, varName) && lua_type(L, -1) == LUA_TTABLE) {
         const int table = lua_gettop(L);
         lua_pushnil(L);
         while (lua_next(L, table) != 0) {

@@ -114,6 +114,61 @@ TEST(Worker, LoadRunAndLookupFailuresAreFalse) {
     EXPECT_EQ(o.result, "preset");
 }
 
+// Script code that the worker itself sets off (a metamethod of the globals
+// table, a finalizer) may raise: the worker keeps its state and its usual
+// answers.
+TEST(Worker, RaisingMetamethodsAndFinalizersKeepTheState) {
+    CLuaWorker w;
+    const std::string strict =
+        "kept = 7\n"
+        "setmetatable(_G, {__index = function(_, k) error('undefined global ' .. k) end})\n"
+        "function orvexScriptMain() return 'ran' end";
+    Outcome o = RunOnWorker(w, strict, "Missing");
+    EXPECT_FALSE(o.ok);
+    EXPECT_EQ(o.result, "isfunction fail");
+    EXPECT_EQ(RunOnWorker(w, strict).result, "ran");
+    EXPECT_EQ(w.GetVarInt("", "x"), 0);
+    EXPECT_EQ(w.GetVarInt("local a = 1", "missing"), 0);
+    EXPECT_EQ(w.GetVarInt("local a = 1", "kept"), 7);
+    EXPECT_TRUE(w.GetVarMap("local a = 1", "missing").empty());
+
+    const std::string finalizer =
+        "function orvexScriptMain()\n"
+        "  local p = newproxy(true)\n"
+        "  getmetatable(p).__gc = function() error('finalizer failed') end\n"
+        "  return 'result kept'\n"
+        "end";
+    o = RunOnWorker(w, finalizer);
+    EXPECT_TRUE(o.ok);
+    EXPECT_EQ(o.result, "result kept");
+    EXPECT_EQ(w.GetVarInt("local a = 1", "kept"), 7);
+}
+
+// Lack of memory inside the script is an error of the script; outside every
+// protected call (pushing an argument) it costs the thread its state, which
+// is replaced, and the call fails with "not enough memory".
+TEST(Worker, LackOfMemoryFailsTheCallAndTheWorkerGoesOn) {
+    CLuaWorker w;
+    w.SetMemoryLimitForTesting(4 << 20);
+    const std::string greedy =
+        "kept = 'yes'\n"
+        "function orvexScriptMain(arg)\n"
+        "  if arg then return 'got ' .. #arg end\n"
+        "  local t = {}\n"
+        "  for i = 1, 1e7 do t[i] = 'item' .. i end\n"
+        "end";
+    Outcome o = RunOnWorker(w, greedy);
+    EXPECT_TRUE(o.ok);
+    EXPECT_EQ(o.result, "not enough memory");
+    EXPECT_EQ(RunOnWorker(w, "function orvexScriptMain() return kept end").result, "yes");
+
+    o = RunOnWorker(w, greedy, "", {std::string(8 << 20, 'x')});
+    EXPECT_FALSE(o.ok);
+    EXPECT_EQ(o.result, "not enough memory");
+    EXPECT_EQ(RunOnWorker(w, "function orvexScriptMain() return kept end").result, "preset");  // a new state
+    EXPECT_EQ(RunOnWorker(w, greedy, "", {"small"}).result, "got 5");
+}
+
 TEST(Worker, ArgumentsArriveInOrderAsStrings) {
     CLuaWorker w;
     const std::string script =
