@@ -50,9 +50,32 @@ int CollectAll(lua_State* L) {
     return 0;
 }
 
+// Registry key of CollectAll's function, made once per state so that the
+// collection after every call allocates nothing.
+const char kCollectAllKey = 0;
+
+void RegisterCollectAll(lua_State* L) {
+    lua_pushlightuserdata(L, const_cast<char*>(&kCollectAllKey));
+    lua_pushcfunction(L, &CollectAll);
+    lua_rawset(L, LUA_REGISTRYINDEX);
+}
+
+// A full collection; an error of a finalizer is dropped.
+void CollectProtected(lua_State* L) {
+    lua_pushlightuserdata(L, const_cast<char*>(&kCollectAllKey));
+    lua_rawget(L, LUA_REGISTRYINDEX);
+    if (lua_pcall(L, 0, 0, 0) != 0) lua_pop(L, 1);
+}
+
 // Pushes the global `name`; false, with the error value pushed instead,
 // when a metamethod raised an error.
 bool PushGlobal(lua_State* L, const std::string& name) {
+    // Without a metatable on the globals table the lookup runs no script code.
+    if (!lua_getmetatable(L, LUA_GLOBALSINDEX)) {
+        lua_getfield(L, LUA_GLOBALSINDEX, name.c_str());
+        return true;
+    }
+    lua_pop(L, 1);
     lua_pushcfunction(L, &GetGlobalOf);
     lua_pushstring(L, name.c_str());
     return lua_pcall(L, 1, 1, 0) == 0;
@@ -81,6 +104,7 @@ bool CLuaWorker::StartLuaWork() {
     auto open = [](lua_State* S) -> int {
         luaL_openlibs(S);
         luaopen_LuaEngine(S);
+        RegisterCollectAll(S);
         return 0;
     };
     if (lua_cpcall(L, open, nullptr) != 0) {
@@ -193,8 +217,7 @@ bool CLuaWorker::CallScriptFunctionImpl(const std::string& functionName, std::st
     }
     // The function's value stays below; an error of a finalizer does not
     // change the outcome of a function that has returned.
-    lua_pushcfunction(L, &CollectAll);
-    if (lua_pcall(L, 0, 0, 0) != 0) lua_pop(L, 1);
+    CollectProtected(L);
     bool outcome = true;
     if (lua_isstring(L, -1)) {
         size_t len = 0;
