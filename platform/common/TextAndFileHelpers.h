@@ -7,6 +7,12 @@
 namespace pyn {
 namespace detail {
 
+// True when `path` can name a file: not empty and without a zero byte (the
+// system would read such a text only up to the zero, a different path).
+inline bool IsPathText(const std::string& path) {
+    return !path.empty() && path.find('\0') == std::string::npos;
+}
+
 // Length of the UTF-8 sequence starting at p (at most `left` bytes), or 0 when
 // the bytes there are not a well-formed sequence.
 inline size_t Utf8SequenceLength(const unsigned char* p, size_t left) {

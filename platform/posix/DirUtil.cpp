@@ -1,6 +1,7 @@
 #include "pyn/DirUtil.h"
 
 #include <dirent.h>
+#include <errno.h>
 #include <string.h>
 #include <sys/stat.h>
 
@@ -8,6 +9,7 @@
 #include <filesystem>
 #include <system_error>
 
+#include "common/TextAndFileHelpers.h"
 #include "pyn/FileUtil.h"
 
 namespace fs = std::filesystem;
@@ -32,10 +34,31 @@ bool IsSameOrBelow(const std::string& outer, const std::string& inner) {
     return b.size() > a.size() && b.compare(0, a.size(), a) == 0 && b[a.size()] == '/';
 }
 
+// The full paths of the entries of directory `path`, sorted by name; false
+// when the directory cannot be read (an unreadable directory is not empty).
+bool ListChildren(const std::string& path, std::vector<std::string>& names) {
+    names.clear();
+    if (!detail::IsPathText(path)) return false;
+    DIR* dir = opendir(path.c_str());
+    if (!dir) return false;
+    errno = 0;
+    while (struct dirent* entry = readdir(dir)) {
+        if (strcmp(entry->d_name, ".") != 0 && strcmp(entry->d_name, "..") != 0) names.emplace_back(entry->d_name);
+        errno = 0;
+    }
+    bool ok = errno == 0;
+    closedir(dir);
+    std::sort(names.begin(), names.end());
+    for (std::string& name : names) name = Join(path, name);
+    return ok;
+}
+
 bool CopyTree(const std::string& source, const std::string& target, bool overwrite) {
+    std::vector<std::string> children;
+    if (!ListChildren(source, children)) return false;
     if (!CDirUtil::MakeDirPath(target)) return false;
     bool ok = true;
-    for (const std::string& name : CDirUtil::GetChildFilePath(source)) {
+    for (const std::string& name : children) {
         std::string leaf = name.substr(name.rfind('/') + 1);
         std::string to = Join(target, leaf);
         struct stat st;
@@ -61,27 +84,28 @@ bool CopyTree(const std::string& source, const std::string& target, bool overwri
 
 bool CDirUtil::IsDir(const std::string& path) {
     struct stat st;
-    return !path.empty() && stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    return detail::IsPathText(path) && stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 bool CDirUtil::MakeDirPath(const std::string& path) {
-    if (path.empty()) return false;
+    if (!detail::IsPathText(path)) return false;
     std::error_code ec;
     fs::create_directories(path, ec);
     return IsDir(path);
 }
 
 bool CDirUtil::RemoveDir(const std::string& path) {
-    if (path.empty()) return false;
+    if (!detail::IsPathText(path)) return false;
     std::error_code ec;
     fs::remove_all(path, ec);
     return !ec;
 }
 
 bool CDirUtil::RemoveAllDirFile(const std::string& path) {
-    if (!IsDir(path)) return false;
+    std::vector<std::string> children;
+    if (!IsDir(path) || !ListChildren(path, children)) return false;
     bool ok = true;
-    for (const std::string& child : GetChildFilePath(path)) {
+    for (const std::string& child : children) {
         std::error_code ec;
         fs::remove_all(child, ec);
         if (ec) ok = false;
@@ -92,22 +116,13 @@ bool CDirUtil::RemoveAllDirFile(const std::string& path) {
 bool CDirUtil::CopyDirectoryFile(const std::string& source, const std::string& target,
                                  bool overwrite) {
     // A copy into the tree itself would never end.
-    if (!IsDir(source) || target.empty() || IsSameOrBelow(source, target)) return false;
+    if (!IsDir(source) || !detail::IsPathText(target) || IsSameOrBelow(source, target)) return false;
     return CopyTree(source, target, overwrite);
 }
 
 std::vector<std::string> CDirUtil::GetChildFilePath(const std::string& path) {
     std::vector<std::string> names;
-    if (path.empty()) return names;
-    DIR* dir = opendir(path.c_str());
-    if (!dir) return names;
-    while (struct dirent* entry = readdir(dir)) {
-        if (strcmp(entry->d_name, ".") == 0 || strcmp(entry->d_name, "..") == 0) continue;
-        names.emplace_back(entry->d_name);
-    }
-    closedir(dir);
-    std::sort(names.begin(), names.end());
-    for (std::string& name : names) name = Join(path, name);
+    if (!ListChildren(path, names)) names.clear();
     return names;
 }
 

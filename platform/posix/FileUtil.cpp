@@ -1,5 +1,6 @@
 #include "pyn/FileUtil.h"
 
+#include "TempFileBeside.h"
 #include "common/TextAndFileHelpers.h"
 
 #include <errno.h>
@@ -11,7 +12,6 @@
 #include <time.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <vector>
 
 namespace pyn {
@@ -30,45 +30,53 @@ bool WriteAll(int fd, const char* data, size_t size) {
     return true;
 }
 
-// Opens a new temporary file beside `path` ("." + name + ".tmp" + suffix)
-// with `mode` as the creation mode, so the process umask applies as for any
-// new file (the umask is never changed, other threads may create files).
-int OpenTempBeside(const std::string& path, mode_t mode, std::string& tmp) {
-    static std::atomic<unsigned> counter{0};
-    size_t slash = path.rfind('/');
-    std::string dir = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
-    std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
-    if (base.empty()) return -1;
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        struct timespec ts;
-        clock_gettime(CLOCK_MONOTONIC, &ts);
-        char suffix[64];
-        snprintf(suffix, sizeof suffix, ".tmp%ld.%u.%ld", static_cast<long>(getpid()),
-                 counter.fetch_add(1, std::memory_order_relaxed), static_cast<long>(ts.tv_nsec));
-        tmp = dir + "." + base + suffix;
-        int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
-        if (fd >= 0 || errno != EEXIST) return fd;
+// Opens an existing path (or, with O_CREAT in `flags`, a new file) without
+// waiting: a named pipe without a peer would block the open for good. Only a
+// regular file is kept; a directory, pipe, socket or device gives -1 (a device
+// such as an endless zero source would never reach its end).
+int OpenRegularFile(const std::string& path, int flags, struct stat& st) {
+    if (!detail::IsPathText(path)) return -1;
+    int fd = open(path.c_str(), flags | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
+    if (fd < 0) return -1;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || fcntl(fd, F_SETFL, flags & O_APPEND) != 0) {
+        close(fd);
+        return -1;
     }
-    return -1;
+    return fd;
+}
+
+// The file a whole-file write lands in: the target of a link (a link stays a
+// link, as an in-place write through it would leave it), else `path` itself.
+std::string WriteTarget(const std::string& path) {
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return path;
+    char* resolved = realpath(path.c_str(), nullptr);
+    if (!resolved) return path;  // a dangling link is replaced
+    std::string target(resolved);
+    free(resolved);
+    return target;
 }
 
 // Fills a temporary file beside `path` through `fill(fd)`, flushes it to
 // disk and renames it over `path` (with `replace` false only when `path`
 // does not exist yet). On failure the temporary is removed and `path` is
-// untouched. `mode`, when not negative, is set on the result; else a new
-// file keeps the creation mode 0666 less the umask.
+// untouched. `mode`, when not negative, is set on the result (the temporary
+// is created readable by its owner only until then, so that no one opens it
+// under looser bits than the result's); else a new file keeps the creation
+// mode 0666 less the umask.
 template <typename Fill>
 bool WriteReplacing(const std::string& path, int mode, bool replace, Fill fill) {
-    if (path.empty()) return false;
+    if (!detail::IsPathText(path)) return false;
+    std::string target = WriteTarget(path);
     std::string tmp;
-    int fd = OpenTempBeside(path, 0666, tmp);
+    int fd = posix::CreateTempBeside(target, "tmp", tmp, mode < 0 ? 0666 : 0600);
     if (fd < 0) return false;
     bool ok = (mode < 0 || fchmod(fd, static_cast<mode_t>(mode)) == 0) && fill(fd);
     if (ok && fsync(fd) != 0) ok = false;
     if (close(fd) != 0) ok = false;
     if (ok) {
-        ok = replace ? rename(tmp.c_str(), path.c_str()) == 0
-                     : renameat2(AT_FDCWD, tmp.c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE) == 0;
+        ok = replace ? rename(tmp.c_str(), target.c_str()) == 0
+                     : renameat2(AT_FDCWD, tmp.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) == 0;
     }
     if (!ok) unlink(tmp.c_str());
     return ok;
@@ -81,18 +89,14 @@ CTimeUtil TimeOf(const struct statx_timestamp& t) { return CTimeUtil(t.tv_sec, s
 
 bool CFileUtil::IsFile(const std::string& path) {
     struct stat st;
-    return !path.empty() && stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+    return detail::IsPathText(path) && stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
 bool CFileUtil::ReadFullFile(const std::string& path, std::string& out, size_t maxBytes) {
     out.clear();
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;
     struct stat st;
-    if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
-        close(fd);
-        return false;
-    }
+    int fd = OpenRegularFile(path, O_RDONLY, st);
+    if (fd < 0) return false;
     bool ok = detail::ReadAllInto(out, static_cast<size_t>(st.st_size > 0 ? st.st_size : 0), maxBytes,
                                   [fd](char* buffer, size_t room) -> long long {
                                       for (;;) {
@@ -106,7 +110,7 @@ bool CFileUtil::ReadFullFile(const std::string& path, std::string& out, size_t m
 
 bool CFileUtil::ReplaceFileAtomically(const std::string& path, const std::string& bytes) {
     struct stat st;
-    int mode = stat(path.c_str(), &st) == 0 ? static_cast<int>(st.st_mode & 07777) : -1;
+    int mode = detail::IsPathText(path) && stat(path.c_str(), &st) == 0 ? static_cast<int>(st.st_mode & 07777) : -1;
     return WriteReplacing(path, mode, true,
                           [&](int fd) { return WriteAll(fd, bytes.data(), bytes.size()); });
 }
@@ -117,13 +121,9 @@ bool CFileUtil::ReadOffsetFile(const std::string& path, int64_t offset, int64_t&
     int64_t want = length;
     length = 0;
     if (offset < 0 || want < 0) return false;
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;
     struct stat st;
-    if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
-        close(fd);
-        return false;
-    }
+    int fd = OpenRegularFile(path, O_RDONLY, st);
+    if (fd < 0) return false;
     bool ok = true;
     const size_t kChunk = 1 << 16;
     uint64_t done = 0;
@@ -155,8 +155,8 @@ bool CFileUtil::ReadOffsetFile(const std::string& path, int64_t offset, int64_t&
 }
 
 bool CFileUtil::WriteAppendFile(const std::string& path, const ByteVector& bytes) {
-    if (path.empty()) return false;
-    int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+    struct stat st;
+    int fd = OpenRegularFile(path, O_WRONLY | O_APPEND | O_CREAT, st);
     if (fd < 0) return false;
     bool ok = WriteAll(fd, reinterpret_cast<const char*>(bytes.data()), bytes.size());
     if (close(fd) != 0) ok = false;
@@ -164,8 +164,9 @@ bool CFileUtil::WriteAppendFile(const std::string& path, const ByteVector& bytes
 }
 
 bool CFileUtil::WriteOffsetFile(const std::string& path, int64_t offset, const std::string& bytes) {
-    if (path.empty() || offset < 0) return false;
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+    if (offset < 0) return false;
+    struct stat st;
+    int fd = OpenRegularFile(path, O_WRONLY | O_CREAT, st);
     if (fd < 0) return false;
     bool ok = true;
     size_t done = 0;
@@ -182,16 +183,14 @@ bool CFileUtil::WriteOffsetFile(const std::string& path, int64_t offset, const s
     return ok;
 }
 
-bool CFileUtil::RemoveFile(const std::string& path) { return !path.empty() && unlink(path.c_str()) == 0; }
+bool CFileUtil::RemoveFile(const std::string& path) {
+    return detail::IsPathText(path) && unlink(path.c_str()) == 0;
+}
 
 bool CFileUtil::CopyFileW(const std::string& source, const std::string& target, bool overwrite) {
-    int in = open(source.c_str(), O_RDONLY | O_CLOEXEC);
-    if (in < 0) return false;
     struct stat st;
-    if (fstat(in, &st) != 0 || !S_ISREG(st.st_mode) || target.empty()) {
-        close(in);
-        return false;
-    }
+    int in = OpenRegularFile(source, O_RDONLY, st);
+    if (in < 0) return false;
     bool ok = WriteReplacing(target, static_cast<int>(st.st_mode & 07777), overwrite, [&](int out) {
         std::vector<char> buf(1 << 16);
         for (;;) {
@@ -208,13 +207,13 @@ bool CFileUtil::CopyFileW(const std::string& source, const std::string& target, 
 
 uint64_t CFileUtil::GetFileSize(const std::string& path) {
     struct stat st;
-    if (path.empty() || stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return 0;
+    if (!detail::IsPathText(path) || stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return 0;
     return static_cast<uint64_t>(st.st_size);
 }
 
 std::string CFileUtil::GetFileOwner(const std::string& path) {
     struct stat st;
-    if (path.empty() || stat(path.c_str(), &st) != 0) return std::string();
+    if (!detail::IsPathText(path) || stat(path.c_str(), &st) != 0) return std::string();
     long hint = sysconf(_SC_GETPW_R_SIZE_MAX);
     std::vector<char> buf(hint > 0 ? static_cast<size_t>(hint) : 4096);
     for (;;) {
@@ -232,7 +231,7 @@ std::string CFileUtil::GetFileOwner(const std::string& path) {
 
 CTimeUtil CFileUtil::GetFileCreateTime(const std::string& path) {
     struct statx stx;
-    if (path.empty() || statx(AT_FDCWD, path.c_str(), 0, STATX_BTIME, &stx) != 0 ||
+    if (!detail::IsPathText(path) || statx(AT_FDCWD, path.c_str(), 0, STATX_BTIME, &stx) != 0 ||
         !(stx.stx_mask & STATX_BTIME))
         return CTimeUtil();
     // Some file systems report a birth time of exactly 0 for files whose
@@ -243,7 +242,7 @@ CTimeUtil CFileUtil::GetFileCreateTime(const std::string& path) {
 
 CTimeUtil CFileUtil::GetFileLastModifiedTime(const std::string& path) {
     struct statx stx;
-    if (path.empty() || statx(AT_FDCWD, path.c_str(), 0, STATX_MTIME, &stx) != 0 ||
+    if (!detail::IsPathText(path) || statx(AT_FDCWD, path.c_str(), 0, STATX_MTIME, &stx) != 0 ||
         !(stx.stx_mask & STATX_MTIME))
         return CTimeUtil();
     return TimeOf(stx.stx_mtime);

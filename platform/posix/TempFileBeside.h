@@ -4,6 +4,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -14,21 +15,27 @@
 namespace pyn {
 namespace posix {
 
-// Creates "<dir>/.<name>.<tag><unique>" exclusively with mode 0666 less the
-// umask (the mode an ordinary new file gets) and returns its descriptor, or
-// -1; `tmpPath` receives the name.
-inline int CreateTempBeside(const std::string& target, const char* tag, std::string& tmpPath) {
+// Room for the dot, the tag and the unique part within 255 bytes.
+constexpr size_t kMaxTempBaseBytes = 180;
+
+// Creates "<dir>/.<name>.<tag><unique>" exclusively with `mode` less the
+// umask (by default the mode an ordinary new file gets) and returns its
+// descriptor, or -1; `tmpPath` receives the name. A long name is cut so that
+// the temporary's name stays within the file system's limit of 255 bytes.
+inline int CreateTempBeside(const std::string& target, const char* tag, std::string& tmpPath,
+                            mode_t mode = 0666) {
     static std::atomic<unsigned> counter{0};
     size_t slash = target.rfind('/');
     std::string dir = slash == std::string::npos ? std::string() : target.substr(0, slash + 1);
     std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
+    if (base.size() > kMaxTempBaseBytes) base.resize(kMaxTempBaseBytes);
     for (int attempt = 0; attempt < 100; ++attempt) {
         char unique[64];
         unsigned long long stamp =
             static_cast<unsigned long long>(std::chrono::steady_clock::now().time_since_epoch().count());
         std::snprintf(unique, sizeof unique, "%ld.%u.%llx", static_cast<long>(getpid()), counter++, stamp);
         tmpPath = dir + "." + base + "." + tag + unique;
-        int fd = open(tmpPath.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        int fd = open(tmpPath.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, mode);
         if (fd >= 0 || errno != EEXIST) return fd;
     }
     return -1;

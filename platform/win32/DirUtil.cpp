@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "WinFs.h"
+#include "common/TextAndFileHelpers.h"
 #include "WinText.h"
 #include "pyn/DirUtil.h"
 #include "pyn/FileUtil.h"
@@ -173,17 +174,17 @@ bool RemoveTree(const std::wstring& path) {
 }  // namespace win32
 
 bool CDirUtil::IsDir(const std::string& path) {
-    if (path.empty()) return false;
+    if (!detail::IsPathText(path)) return false;
     DWORD attributes = GetFileAttributesW(win32::LocalToWide(path).c_str());
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
 bool CDirUtil::MakeDirPath(const std::string& path) {
-    return !path.empty() && MakeDirs(win32::LocalToWide(path));
+    return detail::IsPathText(path) && MakeDirs(win32::LocalToWide(path));
 }
 
 bool CDirUtil::RemoveDir(const std::string& path) {
-    return !path.empty() && win32::RemoveTree(win32::LocalToWide(path));
+    return detail::IsPathText(path) && win32::RemoveTree(win32::LocalToWide(path));
 }
 
 bool CDirUtil::RemoveAllDirFile(const std::string& path) {
@@ -199,7 +200,7 @@ bool CDirUtil::RemoveAllDirFile(const std::string& path) {
 
 bool CDirUtil::CopyDirectoryFile(const std::string& source, const std::string& target, bool overwrite) {
     // A copy into the tree itself would never end.
-    if (!IsDir(source) || target.empty()) return false;
+    if (!IsDir(source) || !detail::IsPathText(target)) return false;
     const std::wstring from = win32::LocalToWide(source);
     const std::wstring to = win32::LocalToWide(target);
     if (IsSameOrBelow(from, to)) return false;
@@ -208,7 +209,7 @@ bool CDirUtil::CopyDirectoryFile(const std::string& source, const std::string& t
 
 std::vector<std::string> CDirUtil::GetChildFilePath(const std::string& path) {
     std::vector<std::string> names;
-    if (path.empty()) return names;
+    if (!detail::IsPathText(path)) return names;
     const std::wstring dir = win32::LocalToWide(path);
     std::vector<Entry> entries;
     if (!ListDir(dir, entries)) return names;

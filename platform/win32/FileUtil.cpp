@@ -102,26 +102,36 @@ CTimeUtil TimeOf(const FILETIME& ft) {
     return CTimeUtil(seconds, static_cast<int32_t>(rest * 100));
 }
 
+// Opens a file on disk; a device or pipe (CON, \\.\pipe\...) gives
+// INVALID_HANDLE_VALUE, as its reads and writes could wait or never end.
+HANDLE OpenDiskFile(const std::string& path, DWORD access, DWORD disposition, DWORD flags = 0) {
+    HANDLE file = CreateFileW(win32::LocalToWide(path).c_str(), access, kShareAll, nullptr, disposition,
+                              FILE_ATTRIBUTE_NORMAL | flags, nullptr);
+    if (file != INVALID_HANDLE_VALUE && GetFileType(file) != FILE_TYPE_DISK) {
+        CloseHandle(file);
+        return INVALID_HANDLE_VALUE;
+    }
+    return file;
+}
+
 bool QueryLocal(const std::string& path, BY_HANDLE_FILE_INFORMATION& info) {
-    return !path.empty() && win32::QueryPath(win32::LocalToWide(path), info);
+    return detail::IsPathText(path) && win32::QueryPath(win32::LocalToWide(path), info);
 }
 
 }  // namespace
 
 bool CFileUtil::IsFile(const std::string& path) {
-    if (path.empty()) return false;
+    if (!detail::IsPathText(path)) return false;
     DWORD attributes = GetFileAttributesW(win32::LocalToWide(path).c_str());
     return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
 bool CFileUtil::ReadFullFile(const std::string& path, std::string& out, size_t maxBytes) {
     out.clear();
-    if (path.empty()) return false;
+    if (!detail::IsPathText(path)) return false;
     // Others may go on reading, writing, renaming or deleting meanwhile, as on
     // POSIX. Opening a directory this way fails.
-    HANDLE file = CreateFileW(win32::LocalToWide(path).c_str(), GENERIC_READ,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    HANDLE file = OpenDiskFile(path, GENERIC_READ, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN);
     if (file == INVALID_HANDLE_VALUE) return false;
     LARGE_INTEGER size;
     size_t hint = 0;
@@ -145,7 +155,7 @@ bool CFileUtil::ReadFullFile(const std::string& path, std::string& out, size_t m
 }
 
 bool CFileUtil::ReplaceFileAtomically(const std::string& path, const std::string& bytes) {
-    if (path.empty()) return false;
+    if (!detail::IsPathText(path)) return false;
     std::wstring target = win32::LocalToWide(path);
     std::wstring tmp = win32::TempPathBeside(target);
     if (tmp.empty()) return false;
@@ -186,10 +196,9 @@ bool CFileUtil::ReadOffsetFile(const std::string& path, int64_t offset, int64_t&
     data.clear();
     int64_t want = length;
     length = 0;
-    if (offset < 0 || want < 0 || path.empty()) return false;
+    if (offset < 0 || want < 0 || !detail::IsPathText(path)) return false;
     // A directory does not open without backup semantics.
-    HANDLE file = CreateFileW(win32::LocalToWide(path).c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE file = OpenDiskFile(path, GENERIC_READ, OPEN_EXISTING);
     if (file == INVALID_HANDLE_VALUE) return false;
     bool ok = true;
     const DWORD kChunk = 1 << 16;
@@ -229,11 +238,10 @@ bool CFileUtil::ReadOffsetFile(const std::string& path, int64_t offset, int64_t&
 }
 
 bool CFileUtil::WriteAppendFile(const std::string& path, const ByteVector& bytes) {
-    if (path.empty()) return false;
+    if (!detail::IsPathText(path)) return false;
     // Append access alone: every write lands at the end, also with other
     // writers.
-    HANDLE file = CreateFileW(win32::LocalToWide(path).c_str(), FILE_APPEND_DATA, kShareAll, nullptr, OPEN_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE file = OpenDiskFile(path, FILE_APPEND_DATA, OPEN_ALWAYS);
     if (file == INVALID_HANDLE_VALUE) return false;
     bool ok = WriteAll(file, reinterpret_cast<const char*>(bytes.data()), bytes.size());
     if (!CloseHandle(file)) ok = false;
@@ -241,9 +249,8 @@ bool CFileUtil::WriteAppendFile(const std::string& path, const ByteVector& bytes
 }
 
 bool CFileUtil::WriteOffsetFile(const std::string& path, int64_t offset, const std::string& bytes) {
-    if (path.empty() || offset < 0) return false;
-    HANDLE file = CreateFileW(win32::LocalToWide(path).c_str(), GENERIC_WRITE, kShareAll, nullptr, OPEN_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (!detail::IsPathText(path) || offset < 0) return false;
+    HANDLE file = OpenDiskFile(path, GENERIC_WRITE, OPEN_ALWAYS);
     if (file == INVALID_HANDLE_VALUE) return false;
     bool ok = WriteAll(file, bytes.data(), bytes.size(), offset);
     if (!CloseHandle(file)) ok = false;
@@ -251,12 +258,12 @@ bool CFileUtil::WriteOffsetFile(const std::string& path, int64_t offset, const s
 }
 
 bool CFileUtil::RemoveFile(const std::string& path) {
-    if (path.empty()) return false;
+    if (!detail::IsPathText(path)) return false;
     return win32::DeleteFileForce(win32::LocalToWide(path));
 }
 
 bool CFileUtil::CopyFileW(const std::string& source, const std::string& target, bool overwrite) {
-    if (source.empty() || target.empty() || !IsFile(source)) return false;
+    if (!detail::IsPathText(source) || !detail::IsPathText(target) || !IsFile(source)) return false;
     std::wstring from = win32::LocalToWide(source);
     std::wstring to = win32::LocalToWide(target);
     std::wstring tmp = win32::TempPathBeside(to);
@@ -288,7 +295,7 @@ uint64_t CFileUtil::GetFileSize(const std::string& path) {
 }
 
 std::string CFileUtil::GetFileOwner(const std::string& path) {
-    if (path.empty()) return std::string();
+    if (!detail::IsPathText(path)) return std::string();
     PSID owner = nullptr;
     PSECURITY_DESCRIPTOR descriptor = nullptr;
     std::wstring wide = win32::LocalToWide(path);

@@ -176,6 +176,65 @@ function orvexScriptMain(luaDir, tmpDir)
             T.eq(get(outside .. "/keep"), "k")
         end,
 
+        ["a path with a zero byte names no file"] = function()
+            local dir = fresh("zero")
+            local p = dir .. "/important"
+            put(p, "keep")
+            -- The system would read each path only up to the zero: "important".
+            local bad = p .. "\0.tmp"
+            T.eq(U.IsFile(bad), false)
+            T.eq(U.RemoveFile(bad), true, "no such file: nothing to remove")
+            T.eq(U.WriteNewFile(bad, "x"), false)
+            T.eq(U.WriteAppenFile(bad, "x"), false)
+            T.eq(U.WriteOffsetFile(bad, 0, "x"), false)
+            T.eq(U.CopyFileUtil(bad, dir .. "/copy"), false)
+            T.eq(U.CopyFileUtil(dir .. "/missing", bad), false)
+            T.eq(T.nresults(U.ReadFullFile(bad)), 0)
+            T.eq(T.nresults(U.ReadOffsetFile(bad, 0, 4)), 0)
+            T.eq(U.GetFileSize(bad), 0)
+            T.eq(U.RemoveDir(dir .. "\0x"), true, "no such directory")
+            T.eq(U.RemoveFileInDir(dir .. "\0x"), true, "no such directory")
+            T.eq(get(p), "keep")
+            T.eq(U.IsDir(dir), true)
+            T.eq(T.nresults(U.GetAllFileFromDir(dir .. "\0x")), 0)
+        end,
+
+        ["whole-file writes go through a link; long names; pipes and devices are not files"] = function()
+            local dir = fresh("special")
+            -- A name near the file system's limit still gets its temporary.
+            local long = dir .. "/" .. string.rep("n", 250)
+            T.eq(U.WriteNewFile(long, "long"), true)
+            T.eq(get(long), "long")
+            T.eq(U.CopyFileUtil(long, long .. "x"), true)
+            T.eq(get(long .. "x"), "long")
+            if win then
+                -- The null device is no file: nothing is read from or written to it.
+                T.eq(T.nresults(U.ReadFullFile("NUL")), 0)
+                T.eq(T.nresults(U.ReadOffsetFile("NUL", 0, 4)), 0)
+                T.eq(U.WriteAppenFile("NUL", "x"), false)
+                T.eq(U.WriteOffsetFile("NUL", 0, "x"), false)
+                T.skip("links and named pipes are made differently on Windows")
+            end
+            put(dir .. "/target", "old")
+            assert(os.execute("ln -s target " .. q(dir .. "/link")) == 0)
+            T.eq(U.WriteNewFile(dir .. "/link", "new"), true)
+            T.eq(get(dir .. "/target"), "new", "the link's target is written")
+            T.eq(sh("readlink " .. q(dir .. "/link")), "target", "the link stays a link")
+            T.eq(U.CopyFileUtil(long, dir .. "/link"), true)
+            T.eq(get(dir .. "/target"), "long")
+            -- A named pipe without a peer would block an open for good; an
+            -- endless device would be read for good.
+            local fifo = dir .. "/fifo"
+            assert(os.execute("mkfifo " .. q(fifo)) == 0)
+            T.eq(T.nresults(U.ReadFullFile(fifo)), 0)
+            T.eq(T.nresults(U.ReadOffsetFile(fifo, 0, 10)), 0)
+            T.eq(U.WriteAppenFile(fifo, "x"), false)
+            T.eq(U.WriteOffsetFile(fifo, 0, "x"), false)
+            T.eq(U.CopyFileUtil(fifo, dir .. "/fromfifo"), false)
+            T.eq(T.nresults(U.ReadFullFile("/dev/zero")), 0)
+            T.eq(T.nresults(U.ReadOffsetFile("/dev/zero", 0, 2 ^ 40)), 0)
+        end,
+
         ["listings are sorted, flat and full paths"] = function()
             local dir = fresh("list")
             T.eq(T.nresults(U.GetAllFileFromDir(dir)), 0, "empty directory")
