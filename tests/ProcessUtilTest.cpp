@@ -122,6 +122,35 @@ TEST(ProcessUtil, StartProcessReportsTheDetachedProcess) {
     EXPECT_TRUE(NoChildren());
 }
 
+TEST(ProcessUtil, StartProcessFindsProgramsOfRelativeSearchEntriesAndRefusesZeroBytes) {
+    TempDir tmp;
+    std::filesystem::create_directories(tmp.file("bin"));
+    std::filesystem::create_directories(tmp.file("wd"));
+    const std::string name = "oxrel" + tmp.path().substr(tmp.path().size() - 6);
+    WriteFile(tmp.file("bin/" + name), "#!/bin/sh\ntouch started\n");
+    ASSERT_EQ(chmod(tmp.file("bin/" + name).c_str(), 0755), 0);
+    // A search entry relative to our directory, while the program starts in
+    // another one.
+    const std::string relative =
+        std::filesystem::relative(tmp.file("bin"), std::filesystem::current_path()).string();
+    const std::string oldPath = getenv("PATH") ? getenv("PATH") : "";
+    setenv("PATH", (relative + ":" + oldPath).c_str(), 1);
+    bool started = pyn::CToolUtil::StartProcess(name, tmp.file("wd"), {}, nullptr);
+    setenv("PATH", oldPath.c_str(), 1);
+    ASSERT_TRUE(started);
+    EXPECT_TRUE(WaitUntil([&] { return std::filesystem::exists(tmp.file("wd/started")); }));
+
+    // exec would read only up to the zero: another program or argument.
+    const std::string touch = "/usr/bin/touch";
+    EXPECT_FALSE(pyn::CToolUtil::StartProcess(touch + std::string("\0x", 2), tmp.path(), {"a"}, nullptr));
+    EXPECT_FALSE(pyn::CToolUtil::StartProcess(touch, tmp.path(), {std::string("b\0c", 3)}, nullptr));
+    EXPECT_FALSE(pyn::CToolUtil::StartProcess(touch, tmp.file("wd") + std::string("\0x", 2), {"d"}, nullptr));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_FALSE(std::filesystem::exists(tmp.file("a")));
+    EXPECT_FALSE(std::filesystem::exists(tmp.file("b")));
+    EXPECT_FALSE(std::filesystem::exists(tmp.file("wd/d")));
+}
+
 TEST(FileUtil, NewFilesGetTheUmaskAndReplacedOnesKeepTheirMode) {
     TempDir tmp;
     mode_t old = umask(027);

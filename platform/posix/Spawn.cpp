@@ -118,11 +118,14 @@ int MoveUp(int fd, int statusFd, bool cloexec) {
 
 std::string ResolveProgram(const std::string& program, bool absolute) {
     if (program.empty()) return std::string();
-    if (program.find('/') != std::string::npos) {
-        if (!absolute || program[0] == '/') return program;
+    // A relative candidate is made absolute here, so that a later change of
+    // directory (or a relative PATH entry) does not move it.
+    auto fixed = [absolute](const std::string& candidate) {
+        if (!absolute || candidate[0] == '/') return candidate;
         std::string cwd = CurrentDir();
-        return cwd.empty() ? std::string() : cwd + "/" + program;
-    }
+        return cwd.empty() ? std::string() : cwd + "/" + candidate;
+    };
+    if (program.find('/') != std::string::npos) return fixed(program);
     const char* env = getenv("PATH");
     std::string path = env ? env : "/bin:/usr/bin";
     size_t start = 0;
@@ -130,9 +133,8 @@ std::string ResolveProgram(const std::string& program, bool absolute) {
         size_t end = path.find(':', start);
         if (end == std::string::npos) end = path.size();
         std::string dir = path.substr(start, end - start);
-        if (dir.empty()) dir = absolute ? CurrentDir() : ".";
-        std::string candidate = dir + "/" + program;
-        if (IsExecutableFile(candidate)) return candidate;
+        std::string candidate = (dir.empty() ? std::string(".") : dir) + "/" + program;
+        if (IsExecutableFile(candidate)) return fixed(candidate);
         start = end + 1;
     }
     return std::string();
@@ -142,6 +144,15 @@ pid_t Spawn(const SpawnRequest& request, int* error) {
     *error = 0;
     if (request.path.empty() || request.argv.empty()) {
         *error = ENOENT;
+        return -1;
+    }
+    // exec would read a text only up to a zero byte: a different program,
+    // argument or directory than the one asked for.
+    auto hasZero = [](const std::string& text) { return text.find('\0') != std::string::npos; };
+    bool zero = hasZero(request.path) || hasZero(request.workDir);
+    for (const std::string& arg : request.argv) zero = zero || hasZero(arg);
+    if (zero) {
+        *error = EINVAL;
         return -1;
     }
     // Everything the child needs is built before fork: the child may not

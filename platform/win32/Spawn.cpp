@@ -98,6 +98,11 @@ std::wstring ResolveProgram(const std::wstring& program, bool absolute) {
 bool BuildCommandLine(const std::wstring& application, const std::vector<std::wstring>& argv,
                       std::wstring& commandLine) {
     commandLine.clear();
+    // The system reads a text only up to a zero: a different program or
+    // argument than the one asked for.
+    if (application.find(L'\0') != std::wstring::npos) return false;
+    for (const std::wstring& arg : argv)
+        if (arg.find(L'\0') != std::wstring::npos) return false;
     const std::wstring ext = Extension(application);
     if (ext == L".bat" || ext == L".cmd") {
         for (size_t i = 1; i < argv.size(); ++i) {

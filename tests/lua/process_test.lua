@@ -83,6 +83,8 @@ function orvexScriptMain(luaDir, tmpDir, fixtureDir, pluginDir)
             T.eq(U.ExecCommand(script, 2000, "", "$(id)", "a b;|", 7), "4[][$(id)][a b;|][7]")
             -- No time limit when the time-out is not a number.
             T.eq(U.ExecCommand("echo", "soon", "hi"), "hi\n")
+            T.eq(U.ExecCommand(script, 2000, "a\0b"), "", "a zero byte would cut the argument short")
+            T.eq(U.ExecCommand(script .. "\0x", 2000), "")
             T.eq(U.ExecCommand("/no/such/program", 2000), "")
             T.eq(U.ExecCommand("no-such-program-" .. tag, 2000), "")
         end,

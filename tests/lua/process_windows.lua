@@ -34,6 +34,7 @@ return function(T, tmpDir, pluginDir, tag, names)
                 '6[][%PATH%][a b;|&x][q"uo\\te\\][t\\\\][7]')
             -- No time limit when the time-out is not a number.
             T.eq(U.ExecCommand(child, "soon", "print", "hi"), "hi")
+            T.eq(U.ExecCommand(child, 2000, "args", "a\0b"), "", "a zero byte would cut the argument short")
             T.eq(U.ExecCommand("C:/no/such/program.exe", 2000), "")
             T.eq(U.ExecCommand("no-such-program-" .. tag, 2000), "")
             -- A bare name is looked up in PATH, ".exe" added.
