@@ -80,7 +80,8 @@ int ExecDml(lua_State* L) {
 }
 
 // execQuery(path, sql) -> the values of all rows in one flat sequence;
-// nothing when there is no database or the query is refused.
+// nothing when there is no database or the query is refused or fails on
+// the way.
 int ExecQuery(lua_State* L) {
     std::string path, sql;
     ReadStatementArgs(L, path, sql);
@@ -94,6 +95,12 @@ int ExecQuery(lua_State* L) {
     while (!query->IsEof()) {
         next = AppendRow(L, query, next);
         query->NextRow();
+    }
+    // A statement that failed after some rows would pass its first rows off
+    // as the whole result.
+    if (query->Failed()) {
+        lua_pop(L, 1);
+        return 0;
     }
     return 1;
 }

@@ -31,7 +31,8 @@ public:
     bool Step() {
         int rc = sqlite3_step(m_stmt);
         m_eof = rc != SQLITE_ROW;
-        return rc == SQLITE_ROW || rc == SQLITE_DONE;
+        m_failed = rc != SQLITE_ROW && rc != SQLITE_DONE;
+        return !m_failed;
     }
 
     bool GetColumnCount(int& count) override {
@@ -86,6 +87,7 @@ public:
     void NextRow() override {
         if (!m_eof) Step();
     }
+    bool Failed() override { return m_failed; }
 
 private:
     bool Valid(int column) const { return column >= 0 && column < m_columns; }
@@ -94,6 +96,7 @@ private:
     sqlite3_stmt* m_stmt;
     int m_columns;
     bool m_eof = true;
+    bool m_failed = false;
 };
 
 class CSqliteDB final : public ISqliteDB {
@@ -108,6 +111,7 @@ public:
 
     ISqliteQuery* ExecQuery(const std::string& sql) override {
         const std::string utf8 = CStringUtil::s2s_utf8(sql);
+        if (HasZeroByte(utf8)) return nullptr;
         sqlite3_stmt* stmt = nullptr;
         int rc = sqlite3_prepare_v2(m_db, utf8.c_str(), static_cast<int>(utf8.size()), &stmt, nullptr);
         if (rc != SQLITE_OK || !stmt) {
@@ -130,6 +134,7 @@ public:
 
     bool ExecDml(const std::string& sql) override {
         const std::string utf8 = CStringUtil::s2s_utf8(sql);
+        if (HasZeroByte(utf8)) return false;
         int rc = sqlite3_exec(m_db, utf8.c_str(), nullptr, nullptr, nullptr);
         if (rc != SQLITE_OK) {
             Fail(rc);
@@ -142,6 +147,15 @@ private:
     void Fail(int rc) {
         m_error = rc;
         m_errorText = CStringUtil::utf8_s2s(std::string(sqlite3_errmsg(m_db)));
+    }
+
+    // SQLite reads SQL only up to a zero byte: "DELETE FROM t\0 WHERE ..."
+    // would delete every row. Such a text is refused.
+    bool HasZeroByte(const std::string& sql) {
+        if (sql.find('\0') == std::string::npos) return false;
+        m_error = SQLITE_MISUSE;
+        m_errorText = "the SQL text holds a zero byte";
+        return true;
     }
 
     sqlite3* m_db;

@@ -39,6 +39,9 @@ public:
     // Moves to the next row (to the end after the last one, or when the
     // statement fails on the way).
     virtual void NextRow() = 0;
+    // True when the statement failed while stepping (the rows before the
+    // failure were delivered; the result is incomplete).
+    virtual bool Failed() = 0;
 
 protected:
     ~ISqliteQuery() = default;

@@ -201,20 +201,20 @@ function orvexScriptMain(luaDir, tmpDir)
 
         ["whole-file writes go through a link; long names; pipes and devices are not files"] = function()
             local dir = fresh("special")
-            -- A name near the file system's limit still gets its temporary.
-            local long = dir .. "/" .. string.rep("n", 250)
-            T.eq(U.WriteNewFile(long, "long"), true)
-            T.eq(get(long), "long")
-            T.eq(U.CopyFileUtil(long, long .. "x"), true)
-            T.eq(get(long .. "x"), "long")
             if win then
                 -- The null device is no file: nothing is read from or written to it.
                 T.eq(T.nresults(U.ReadFullFile("NUL")), 0)
                 T.eq(T.nresults(U.ReadOffsetFile("NUL", 0, 4)), 0)
                 T.eq(U.WriteAppenFile("NUL", "x"), false)
                 T.eq(U.WriteOffsetFile("NUL", 0, "x"), false)
-                T.skip("links and named pipes are made differently on Windows")
+                T.skip("links and named pipes are made differently on Windows; paths stop at 260 there")
             end
+            -- A name near the file system's limit still gets its temporary.
+            local long = dir .. "/" .. string.rep("n", 250)
+            T.eq(U.WriteNewFile(long, "long"), true)
+            T.eq(get(long), "long")
+            T.eq(U.CopyFileUtil(long, long .. "x"), true)
+            T.eq(get(long .. "x"), "long")
             put(dir .. "/target", "old")
             assert(os.execute("ln -s target " .. q(dir .. "/link")) == 0)
             T.eq(U.WriteNewFile(dir .. "/link", "new"), true)

@@ -94,6 +94,16 @@ function orvexScriptMain(luaDir, tmpDir)
             T.eq(orvexSqlite.execDml(path, "INSERT INTO t VALUES (2); INSERT INTO t VALUES (2); INSERT INTO t VALUES (3)"),
                 false)
             T.same(orvexSqlite.execQuery(path, "SELECT n FROM t ORDER BY n"), {1, 2})
+            -- SQLite would read only up to the zero byte: every row deleted.
+            T.eq(orvexSqlite.execDml(path, "DELETE FROM t\0 WHERE n = 2"), false)
+            T.eq(T.nresults(orvexSqlite.execQuery(path, "SELECT n FROM t\0 WHERE n = 2")), 0)
+            T.same(orvexSqlite.execQuery(path, "SELECT n FROM t ORDER BY n"), {1, 2})
+        end,
+        ["a query that fails after its first rows gives no result"] = function()
+            -- The second row overflows: its first row is not the whole answer.
+            T.eq(T.nresults(orvexSqlite.execQuery(pairsDb,
+                "SELECT 1 UNION ALL SELECT abs(-9223372036854775807 - 1)")), 0)
+            T.same(orvexSqlite.execQuery(pairsDb, "SELECT 1 UNION ALL SELECT abs(-5)"), {1, 5})
         end,
         ["a refused query gives no result"] = function()
             T.eq(T.nresults(orvexSqlite.execQuery(pairsDb, "SELECT * FROM missing")), 0, "missing table")
