@@ -14,6 +14,7 @@
 #endif
 #include <SimpleIni.h>
 
+#include <mutex>
 #include <string>
 
 #include "LibraryTables.h"
@@ -44,10 +45,28 @@ IniKeyPath SplitIniKeyPath(const std::string& path) {
 
 bool HasLineBreak(const std::string& text) { return text.find_first_of("\r\n") != std::string::npos; }
 
-bool LoadIni(const std::string& path, IniStore& ini) {
-    std::string data;
-    return pyn::CFileUtil::ReadFullFile(path, data) && ini.LoadData(data.data(), data.size()) >= 0;
+// True when a section and key written as they stand would read back as
+// another entry, or add lines to the file: a line break or zero byte
+// anywhere, a "]" in the section (it would end the header early), a "=" in
+// the key (the value would start there), a key that starts a header or a
+// comment.
+bool IsUnwritableName(const IniKeyPath& name) {
+    auto breaks = [](const std::string& text) { return text.find_first_of(std::string("\r\n\0", 3)) != std::string::npos; };
+    if (breaks(name.section) || breaks(name.key)) return true;
+    if (name.section.find(']') != std::string::npos || name.key.find('=') != std::string::npos) return true;
+    return !name.key.empty() && (name.key[0] == '[' || name.key[0] == ';' || name.key[0] == '#');
 }
+
+// Loads the file into the store. The store reads text only up to a zero
+// byte; a file that holds one (a UTF-16 file, say) loads for reading, but
+// `forWriting` refuses it, as saving the store would drop the rest.
+bool LoadIni(const std::string& path, IniStore& ini, bool forWriting) {
+    std::string data;
+    if (!pyn::CFileUtil::ReadFullFile(path, data)) return false;
+    if (forWriting && data.find('\0') != std::string::npos) return false;
+    return ini.LoadData(data.data(), data.size()) >= 0;
+}
+
 
 // Collects the store's text with CR LF line ends, whatever the platform's
 // own line end is, so a file looks the same whichever agent wrote it.
@@ -72,6 +91,30 @@ bool SaveIni(const IniStore& ini, const std::string& path) {
     return ini.Save(out, false) >= 0 && pyn::CFileUtil::ReplaceFileAtomically(path, out.text());
 }
 
+enum class IniChange { kSaved, kNotSaved, kNotLoaded };
+
+// Loads the file, applies `change` to the store and saves it, under one lock
+// for every change: two scripts changing the same file at once never lose
+// each other's change.
+std::mutex& IniChangeMutex() {
+    static std::mutex mutex;
+    return mutex;
+}
+
+template <typename Change>
+IniChange ChangeIni(const std::string& path, Change change) {
+    std::lock_guard<std::mutex> hold(IniChangeMutex());
+    IniStore ini;
+    if (!LoadIni(path, ini, true)) return IniChange::kNotLoaded;
+    return change(ini) && SaveIni(ini, path) ? IniChange::kSaved : IniChange::kNotSaved;
+}
+
+// Pushes a change's result: true, false, or "load ini file error.".
+void PushIniChange(lua_State* L, IniChange result) {
+    if (result == IniChange::kNotLoaded) PushBytes(L, std::string(kLoadIniFileError));
+    else PushBool(L, result == IniChange::kSaved);
+}
+
 // GetIniValue(file, "Section/Key"): the value, or "" when the file, the
 // section or the key is missing.
 int GetIniValue(lua_State* L) {
@@ -82,7 +125,7 @@ int GetIniValue(lua_State* L) {
     RequireNonEmpty(keyPath);
 
     IniStore ini;
-    if (!pyn::CFileUtil::IsFile(path) || !LoadIni(path, ini)) {
+    if (!pyn::CFileUtil::IsFile(path) || !LoadIni(path, ini, false)) {
         PushText(L, std::string());
         return 1;
     }
@@ -92,7 +135,8 @@ int GetIniValue(lua_State* L) {
 }
 
 // SetIniValue(file, "Section/Key", value): true when saved; false when the
-// value or a name holds a line break, or the save failed;
+// value holds a line break, a name could not be read back as written
+// (IsUnwritableName), or the save failed;
 // "load ini file error." when the file does not load.
 int SetIniValue(lua_State* L) {
     CheckArgCount(L, 3);
@@ -107,17 +151,14 @@ int SetIniValue(lua_State* L) {
     std::string text(value.c_str());  // the value ends at its first NUL byte
     // Written as they stand, line breaks would add lines (even sections) to
     // the file.
-    if (HasLineBreak(text) || HasLineBreak(name.section) || HasLineBreak(name.key)) {
+    if (HasLineBreak(text) || IsUnwritableName(name)) {
         PushBool(L, false);
         return 1;
     }
-    IniStore ini;
-    if (!LoadIni(path, ini)) {
-        PushBytes(L, std::string(kLoadIniFileError));
-        return 1;
-    }
-    bool ok = ini.SetValue(name.section.c_str(), name.key.c_str(), text.c_str()) >= 0 && SaveIni(ini, path);
-    PushBool(L, ok);
+    IniChange result = ChangeIni(path, [&](IniStore& ini) {
+        return ini.SetValue(name.section.c_str(), name.key.c_str(), text.c_str()) >= 0;
+    });
+    PushIniChange(L, result);
     return 1;
 }
 
@@ -136,14 +177,12 @@ int RemoveKeyValue(lua_State* L) {
         PushBool(L, false);
         return 1;
     }
-    IniStore ini;
-    if (!LoadIni(path, ini)) {
-        PushBytes(L, std::string(kLoadIniFileError));
-        return 1;
-    }
     IniKeyPath name = SplitIniKeyPath(keyPath);
-    ini.Delete(name.section.c_str(), name.key.c_str(), true);
-    PushBool(L, SaveIni(ini, path));
+    IniChange result = ChangeIni(path, [&](IniStore& ini) {
+        ini.Delete(name.section.c_str(), name.key.c_str(), true);
+        return true;
+    });
+    PushIniChange(L, result);
     return 1;
 }
 

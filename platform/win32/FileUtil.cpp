@@ -33,8 +33,7 @@ std::wstring TempPathBeside(const std::wstring& target) {
     if (nameStart == target.size()) return std::wstring();
     if (nameStart == 0 && target.size() >= 2 && target[1] == L':') return std::wstring();  // "C:" alone
     static std::atomic<unsigned> counter{0};
-    // A long name is cut so that the temporary's stays within 255 characters.
-    return target.substr(0, nameStart) + L"." + target.substr(nameStart, 180) + L".tmp" +
+    return target.substr(0, nameStart) + L"." + target.substr(nameStart) + L".tmp" +
            std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(++counter);
 }
 
