@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "TempFileBeside.h"
+#include "common/TextAndFileHelpers.h"
 #include "pyn/ZipUtil.h"
 
 namespace pyn {
@@ -75,11 +76,44 @@ mode_t EntryMode(const unz_file_info64& info) {
     return static_cast<mode_t>((info.external_fa >> 16) & 0777);
 }
 
-bool WriteEntry(unzFile zf, const std::string& path, mode_t mode) {
+// A directory descriptor that closes itself.
+struct DirFd {
+    int fd = -1;
+    DirFd() = default;
+    explicit DirFd(int f) : fd(f) {}
+    ~DirFd() {
+        if (fd >= 0) close(fd);
+    }
+    DirFd(const DirFd&) = delete;
+    DirFd(DirFd&& other) : fd(other.fd) { other.fd = -1; }
+    DirFd& operator=(DirFd&& other) {
+        std::swap(fd, other.fd);
+        return *this;
+    }
+};
+
+// Opens (making it when missing) the directory `parts[0..count)` below the
+// open directory `root`, one component at a time and never through a
+// symbolic link: an entry "sub/x" must not land wherever a link "sub"
+// already in the target points.
+DirFd OpenDirBelow(int root, const std::vector<std::string>& parts, size_t count) {
+    DirFd dir(fcntl(root, F_DUPFD_CLOEXEC, 0));
+    for (size_t i = 0; i < count && dir.fd >= 0; ++i) {
+        if (mkdirat(dir.fd, parts[i].c_str(), 0777) != 0 && errno != EEXIST) return DirFd();
+        dir = DirFd(openat(dir.fd, parts[i].c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    }
+    return dir;
+}
+
+// Writes the current entry to `name` in directory `dir`. The entry must
+// deliver exactly the size its header gives: a damaged stream can end early
+// without the library noticing, and its CRC is checked only at full length.
+bool WriteEntry(unzFile zf, int dir, const std::string& name, const unz_file_info64& info, mode_t mode) {
     if (unzOpenCurrentFile(zf) != UNZ_OK) return false;
     // O_NOFOLLOW: never write through a symbolic link already in place.
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
+    int fd = openat(dir, name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
     bool ok = fd >= 0;
+    uint64_t written = 0;
     std::vector<char> buf(kChunk);
     while (ok) {
         int n = unzReadCurrentFile(zf, buf.data(), static_cast<unsigned>(buf.size()));
@@ -91,7 +125,9 @@ bool WriteEntry(unzFile zf, const std::string& path, mode_t mode) {
             if (w < 0 && errno != EINTR) ok = false;
             if (w > 0) done += static_cast<size_t>(w);
         }
+        written += static_cast<uint64_t>(n);
     }
+    if (written != info.uncompressed_size) ok = false;
     // Closing checks the entry's CRC.
     if (unzCloseCurrentFile(zf) != UNZ_OK) ok = false;
     if (fd >= 0) {
@@ -104,7 +140,7 @@ bool WriteEntry(unzFile zf, const std::string& path, mode_t mode) {
 }  // namespace
 
 bool CZipUtil::miniUnzip(const std::string& zipFile, const std::string& destDir) {
-    if (zipFile.empty() || destDir.empty()) return false;
+    if (!detail::IsPathText(zipFile) || !detail::IsPathText(destDir)) return false;
     UnzipFile archive(zipFile);
     if (!archive.zf) return false;
 
@@ -122,19 +158,15 @@ bool CZipUtil::miniUnzip(const std::string& zipFile, const std::string& destDir)
     std::string root = destDir;
     while (root.size() > 1 && root.back() == '/') root.pop_back();
     if (!MakeDirs(root)) return false;
+    DirFd rootDir(open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (rootDir.fd < 0) return false;
     for (rc = unzGoToFirstFile(archive.zf); rc == UNZ_OK; rc = unzGoToNextFile(archive.zf)) {
         if (!CurrentEntry(archive.zf, name, info) || !SafeEntryPath(name, parts)) return false;
         if (parts.empty()) continue;
-        std::string path = root;
-        for (size_t i = 0; i + 1 < parts.size(); ++i) path += "/" + parts[i];
-        if (!MakeDirs(path)) return false;
-        path += "/" + parts.back();
         bool isDir = name.back() == '/' || name.back() == '\\';
-        if (isDir) {
-            if (!MakeDirs(path)) return false;
-        } else if (!WriteEntry(archive.zf, path, EntryMode(info))) {
-            return false;
-        }
+        DirFd dir = OpenDirBelow(rootDir.fd, parts, isDir ? parts.size() : parts.size() - 1);
+        if (dir.fd < 0) return false;
+        if (!isDir && !WriteEntry(archive.zf, dir.fd, parts.back(), info, EntryMode(info))) return false;
     }
     return rc == UNZ_END_OF_LIST_OF_FILE;
 }
@@ -151,6 +183,17 @@ struct ZipWriter {
         zi = zip_fileinfo{};
         struct tm t;
         localtime_r(&st.st_mtime, &t);
+        // Entry times run from 1980 to 2107: a time outside is stored as the
+        // nearest end, not as a date of month 15 and hour 31.
+        if (t.tm_year < 80 || t.tm_year > 207) {
+            bool early = t.tm_year < 80;
+            t.tm_year = early ? 80 : 207;
+            t.tm_mon = early ? 0 : 11;
+            t.tm_mday = early ? 1 : 31;
+            t.tm_hour = early ? 0 : 23;
+            t.tm_min = early ? 0 : 59;
+            t.tm_sec = early ? 0 : 58;
+        }
         zi.tmz_date.tm_sec = static_cast<uInt>(t.tm_sec);
         zi.tmz_date.tm_min = static_cast<uInt>(t.tm_min);
         zi.tmz_date.tm_hour = static_cast<uInt>(t.tm_hour);
@@ -229,7 +272,7 @@ struct ZipWriter {
 }  // namespace
 
 bool CZipUtil::DirzipFile(const std::string& srcDir, const std::string& zipFile) {
-    if (srcDir.empty() || zipFile.empty()) return false;
+    if (!detail::IsPathText(srcDir) || !detail::IsPathText(zipFile)) return false;
     struct stat st;
     if (stat(srcDir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return false;
     std::string root = srcDir;

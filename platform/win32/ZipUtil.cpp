@@ -35,6 +35,7 @@
 
 #include "TempFileBeside.h"
 #include "WinText.h"
+#include "common/TextAndFileHelpers.h"
 #include "pyn/ZipUtil.h"
 
 namespace pyn {
@@ -135,7 +136,30 @@ bool CurrentEntry(unzFile zf, std::wstring& name) {
     return true;
 }
 
+// Makes the directories `parts[0..count)` below `root` (which ends with a
+// separator), refusing any that is a link or junction already in place: an
+// entry "sub\\x" must not land wherever a link "sub" in the target points.
+bool MakeDirsBelow(std::wstring path, const std::vector<std::wstring>& parts, size_t count) {
+    for (size_t i = 0; i < count; ++i) {
+        path += parts[i];
+        DWORD a = GetFileAttributesW(path.c_str());
+        if (a == INVALID_FILE_ATTRIBUTES) {
+            if (!CreateDirectoryW(path.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) return false;
+            a = GetFileAttributesW(path.c_str());
+        }
+        if (a == INVALID_FILE_ATTRIBUTES || !(a & FILE_ATTRIBUTE_DIRECTORY) || (a & FILE_ATTRIBUTE_REPARSE_POINT))
+            return false;
+        path += L"\\";
+    }
+    return true;
+}
+
+// Writes the current entry to `path`. The entry must deliver exactly the
+// size its header gives: a damaged stream can end early without the library
+// noticing, and its CRC is checked only at full length.
 bool WriteEntry(unzFile zf, const std::wstring& path) {
+    unz_file_info64 info;
+    if (unzGetCurrentFileInfo64(zf, &info, nullptr, 0, nullptr, 0, nullptr, 0) != UNZ_OK) return false;
     if (unzOpenCurrentFile(zf) != UNZ_OK) return false;
     // Opened without following a link in place, which is then refused.
     HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
@@ -147,6 +171,7 @@ bool WriteEntry(unzFile zf, const std::wstring& path) {
                !SetEndOfFile(file)))
         ok = false;
     std::vector<char> buf(kChunk);
+    uint64_t written = 0;
     while (ok) {
         int n = unzReadCurrentFile(zf, buf.data(), static_cast<unsigned>(buf.size()));
         if (n < 0) ok = false;
@@ -157,7 +182,9 @@ bool WriteEntry(unzFile zf, const std::wstring& path) {
             if (!WriteFile(file, buf.data() + done, static_cast<DWORD>(n) - done, &w, nullptr) || w == 0) ok = false;
             done += w;
         }
+        written += static_cast<uint64_t>(n);
     }
+    if (written != info.uncompressed_size) ok = false;
     // Closing checks the entry's CRC.
     if (unzCloseCurrentFile(zf) != UNZ_OK) ok = false;
     if (file != INVALID_HANDLE_VALUE && !CloseHandle(file)) ok = false;
@@ -167,7 +194,7 @@ bool WriteEntry(unzFile zf, const std::wstring& path) {
 }  // namespace
 
 bool CZipUtil::miniUnzip(const std::string& zipFile, const std::string& destDir) {
-    if (zipFile.empty() || destDir.empty()) return false;
+    if (!detail::IsPathText(zipFile) || !detail::IsPathText(destDir)) return false;
     UnzipFile archive(win32::LocalToWide(zipFile));
     if (!archive.zf) return false;
 
@@ -187,16 +214,12 @@ bool CZipUtil::miniUnzip(const std::string& zipFile, const std::string& destDir)
     for (rc = unzGoToFirstFile(archive.zf); rc == UNZ_OK; rc = unzGoToNextFile(archive.zf)) {
         if (!CurrentEntry(archive.zf, name) || !SafeEntryPath(name, parts)) return false;
         if (parts.empty()) continue;
+        bool isDir = name.back() == L'/' || name.back() == L'\\';
+        if (!MakeDirsBelow(root, parts, isDir ? parts.size() : parts.size() - 1)) return false;
+        if (isDir) continue;
         std::wstring path = root;
         for (size_t i = 0; i + 1 < parts.size(); ++i) path += parts[i] + L"\\";
-        if (!MakeDirs(TrimSeparators(path))) return false;
-        path += parts.back();
-        bool isDir = name.back() == L'/' || name.back() == L'\\';
-        if (isDir) {
-            if (!MakeDirs(path)) return false;
-        } else if (!WriteEntry(archive.zf, path)) {
-            return false;
-        }
+        if (!WriteEntry(archive.zf, path + parts.back())) return false;
     }
     return rc == UNZ_END_OF_LIST_OF_FILE;
 }
@@ -241,6 +264,12 @@ struct ZipWriter {
             zi.tmz_date.tm_mday = t.wDay;
             zi.tmz_date.tm_mon = t.wMonth - 1u;
             zi.tmz_date.tm_year = t.wYear;
+        }
+        // Entry times run from 1980 to 2107: a time outside is stored as the
+        // nearest end.
+        if (zi.tmz_date.tm_year < 1980 || zi.tmz_date.tm_year > 2107) {
+            bool early = zi.tmz_date.tm_year < 1980;
+            zi.tmz_date = early ? tm_zip{0, 0, 0, 1, 0, 1980} : tm_zip{58, 59, 23, 31, 11, 2107};
         }
         zi.external_fa = attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
                                        FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_ARCHIVE);
@@ -321,7 +350,7 @@ struct ZipWriter {
 }  // namespace
 
 bool CZipUtil::DirzipFile(const std::string& srcDir, const std::string& zipFile) {
-    if (srcDir.empty() || zipFile.empty()) return false;
+    if (!detail::IsPathText(srcDir) || !detail::IsPathText(zipFile)) return false;
     std::wstring root = TrimSeparators(win32::LocalToWide(srcDir));
     if (!IsDirectory(root)) return false;
     if (root.back() == L'\\' || root.back() == L'/') root.pop_back();  // "C:\" lists as "C:\*"

@@ -128,6 +128,52 @@ function orvexScriptMain(luaDir, tmpDir, fixtureDir)
             T.ok(py("with zipfile.ZipFile(sys.argv[1], 'w') as z:\n    z.writestr('link.txt', 'evil')", zip))
             T.eq(U.miniUnzip(zip, out), false)
             T.eq(read(tmpDir .. "/link/victim.txt"), "untouched")
+            -- Nor is a link to a directory: "sub/evil.txt" would land outside.
+            T.ok(mkdirs(tmpDir .. "/link/outside"))
+            T.ok(sh("ln -s ../outside " .. q(out .. "/sub")))
+            T.ok(py("with zipfile.ZipFile(sys.argv[1], 'w') as z:\n    z.writestr('sub/evil.txt', 'evil')", zip))
+            T.eq(U.miniUnzip(zip, out), false)
+            T.eq(read(tmpDir .. "/link/outside/evil.txt"), nil)
+            T.ok(py("with zipfile.ZipFile(sys.argv[1], 'w') as z:\n    z.writestr('sub/deeper/', '')", zip))
+            T.eq(U.miniUnzip(zip, out), false, "a directory entry below the link")
+            T.eq(isDir(tmpDir .. "/link/outside/deeper"), false)
+        end,
+        ["a damaged entry, zero bytes in paths and old times"] = function()
+            if T.isWindows then T.skip(noPeers) end
+            -- A stored entry with one byte changed whose sizes claim one byte
+            -- more: the stream ends early, where its checksum is never checked.
+            local zip = tmpDir .. "/damaged.zip"
+            T.ok(py("import struct\n" ..
+                    "with zipfile.ZipFile(sys.argv[1], 'w', zipfile.ZIP_STORED) as z:\n" ..
+                    "    z.writestr('amount.txt', 'amount=100')\n" ..
+                    "b = bytearray(open(sys.argv[1], 'rb').read())\n" ..
+                    "i = b.index(b'amount=100'); b[i + 7] = ord('9')\n" ..
+                    "for sig, off in ((b'PK\\x03\\x04', 18), (b'PK\\x01\\x02', 20)):\n" ..
+                    "    h = b.index(sig)\n" ..
+                    "    for f in (off, off + 4):\n" ..
+                    "        struct.pack_into('<I', b, h + f, struct.unpack_from('<I', b, h + f)[0] + 1)\n" ..
+                    "open(sys.argv[1], 'wb').write(b)", zip))
+            local out = tmpDir .. "/damaged"
+            T.eq(U.miniUnzip(zip, out), false)
+            T.ok(read(out .. "/amount.txt") ~= "amount=900", "no damaged entry passes for whole")
+
+            -- The system would read each path only up to the zero.
+            local good = tmpDir .. "/zero.zip"
+            T.ok(py("with zipfile.ZipFile(sys.argv[1], 'w') as z:\n    z.writestr('f.txt', 'x')", good))
+            T.eq(U.miniUnzip(good .. "\0.other", tmpDir .. "/zero-out"), false)
+            T.eq(U.miniUnzip(good, tmpDir .. "/zero-out\0/sub"), false)
+            T.eq(isDir(tmpDir .. "/zero-out"), false)
+            T.eq(U.DirzipFile(src, tmpDir .. "/made.zip\0.ignored"), false)
+            T.eq(read(tmpDir .. "/made.zip"), nil)
+
+            -- Entry times run from 1980: an older file is stored at the start.
+            local old = tmpDir .. "/old"
+            T.ok(mkdirs(old))
+            write(old .. "/f", "x")
+            T.ok(sh("touch -d '1970-01-02 12:00' " .. q(old .. "/f")))
+            T.eq(U.DirzipFile(old, tmpDir .. "/old.zip"), true)
+            T.ok(py("t = zipfile.ZipFile(sys.argv[1]).getinfo('f').date_time\n" ..
+                    "sys.exit(0 if t == (1980, 1, 1, 0, 0, 0) else 1)", tmpDir .. "/old.zip"))
         end,
         ["Python reads Compress as gzip and zlibCompress as zlib"] = function()
             if T.isWindows then T.skip(noPeers) end
