@@ -154,6 +154,23 @@ TEST_F(HttpTest, FileIsReplacedOnlyByACompleteDownload) {
                                        nullptr, 5000, 5000, -1));
 }
 
+// The system and the HTTP client would read a text only up to a zero byte:
+// another file, another resource.
+TEST_F(HttpTest, UrlsAndPathsWithAZeroByteAreRefused) {
+    const std::string zero("\0", 1);
+    int64_t status = -5;
+    EXPECT_FALSE(Http()->HttpGetToFile(s_server->url("/files/hello.txt"), m_tmp.file("a.txt") + zero + ".part",
+                                       status, nullptr, 5000, 5000, -1));
+    EXPECT_FALSE(std::filesystem::exists(m_tmp.file("a.txt")));
+    std::string body;
+    EXPECT_FALSE(Http()->HttpGetToBuffer(s_server->url("/files/hello.txt") + zero + "/../secret", body, status,
+                                         nullptr, 5000, 5000, -1));
+    EXPECT_EQ(body, "");
+    EXPECT_FALSE(Http()->HttpPostFromBuffer(s_server->url("/echo") + zero + "x", "data", body, status, nullptr,
+                                            5000, 5000));
+    EXPECT_EQ(status, 0);
+}
+
 TEST_F(HttpTest, RedirectsAreBoundedAndTimeOutsApply) {
     std::string body;
     int64_t status = 0;

@@ -11,10 +11,14 @@ extern "C" {
 typedef char* (*ModuleFunction)(const char* text, uint32_t length);
 }
 
+// The loader reads a path or name only up to a zero byte: "a.so\0x" would
+// load a.so under a second key, and "Echo\0x" would call Echo.
+bool HasZeroByte(const std::string& text) { return text.find('\0') != std::string::npos; }
+
 }  // namespace
 
 bool CLoadLibraryCache::OpenModule(const std::string& path) {
-    if (path.empty()) return false;
+    if (path.empty() || HasZeroByte(path)) return false;
     pyn::CMutexLockUtil guard(m_mutex);
     auto it = m_entries.find(path);
     if (it != m_entries.end()) {
@@ -55,7 +59,7 @@ bool CLoadLibraryCache::HasModule(const std::string& path) {
 
 std::string CLoadLibraryCache::InvokeModuleFunc(const std::string& path, const std::string& function,
                                                 const std::string& param) {
-    if (path.empty() || function.empty() || param.empty()) return std::string();
+    if (path.empty() || function.empty() || param.empty() || HasZeroByte(function)) return std::string();
     ModuleFunction call = nullptr;
     Entry* entry = nullptr;
     {

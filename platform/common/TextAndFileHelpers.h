@@ -7,8 +7,9 @@
 namespace pyn {
 namespace detail {
 
-// True when `path` can name a file: not empty and without a zero byte (the
-// system would read such a text only up to the zero, a different path).
+// True when `path` can name a file (or a URL a resource): not empty and
+// without a zero byte (the system would read such a text only up to the
+// zero, a different path).
 inline bool IsPathText(const std::string& path) {
     return !path.empty() && path.find('\0') == std::string::npos;
 }

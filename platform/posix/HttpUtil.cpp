@@ -1,6 +1,7 @@
 #include "pyn/HttpUtil.h"
 
 #include "TempFileBeside.h"
+#include "common/TextAndFileHelpers.h"
 
 #include <curl/curl.h>
 #include <errno.h>
@@ -106,7 +107,7 @@ bool CHttpUtil::HttpGetToBuffer(const std::string& url, std::string& body, int64
     status = 0;
     body.clear();
     Easy easy;
-    if (!easy.curl || url.empty()) return false;
+    if (!easy.curl || !detail::IsPathText(url)) return false;
     Configure(easy.curl, url, callback, connectTimeoutMs, transferTimeoutMs);
     Sink sink;
     sink.body = &body;
@@ -118,7 +119,7 @@ bool CHttpUtil::HttpGetToFile(const std::string& url, const std::string& path, i
                               IHttpCallBack* callback, int connectTimeoutMs, int transferTimeoutMs,
                               int64_t maxBytes) {
     status = 0;
-    if (url.empty() || path.empty() || path.back() == '/') return false;
+    if (!detail::IsPathText(url) || !detail::IsPathText(path) || path.back() == '/') return false;
     Easy easy;
     if (!easy.curl) return false;
 
@@ -153,7 +154,7 @@ bool CHttpUtil::HttpPostFromBuffer(const std::string& url, const std::string& re
     status = 0;
     response.clear();
     Easy easy;
-    if (!easy.curl || url.empty()) return false;
+    if (!easy.curl || !detail::IsPathText(url)) return false;
     Configure(easy.curl, url, callback, connectTimeoutMs, transferTimeoutMs);
     curl_easy_setopt(easy.curl, CURLOPT_POST, 1L);
     curl_easy_setopt(easy.curl, CURLOPT_POSTFIELDS, request.data());

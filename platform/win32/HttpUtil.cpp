@@ -17,6 +17,7 @@
 
 #include "TempFileBeside.h"
 #include "WinText.h"
+#include "common/TextAndFileHelpers.h"
 #include "pyn/HttpUtil.h"
 
 namespace pyn {
@@ -249,6 +250,7 @@ bool CHttpUtil::HttpGetToBuffer(const std::string& url, std::string& body, int64
                                 int connectTimeoutMs, int transferTimeoutMs, int64_t maxBytes) {
     status = 0;
     body.clear();
+    if (!detail::IsPathText(url)) return false;
     Sink sink;
     sink.body = &body;
     sink.maxBytes = maxBytes;
@@ -259,7 +261,7 @@ bool CHttpUtil::HttpGetToFile(const std::string& url, const std::string& path, i
                               IHttpCallBack* callback, int connectTimeoutMs, int transferTimeoutMs,
                               int64_t maxBytes) {
     status = 0;
-    if (url.empty() || path.empty()) return false;
+    if (!detail::IsPathText(url) || !detail::IsPathText(path)) return false;
     std::wstring target = win32::LocalToWide(path);
     if (target.back() == L'/' || target.back() == L'\\') return false;  // a directory
     std::wstring tmp = win32::TempPathBeside(target, L"part");
@@ -283,6 +285,7 @@ bool CHttpUtil::HttpPostFromBuffer(const std::string& url, const std::string& re
                                    int transferTimeoutMs) {
     status = 0;
     response.clear();
+    if (!detail::IsPathText(url)) return false;
     Sink sink;
     sink.body = &response;
     Request r{url, callback, connectTimeoutMs, transferTimeoutMs};

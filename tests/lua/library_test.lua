@@ -44,6 +44,10 @@ function orvexScriptMain(luaDir, tmpDir, fixtureDir, pluginDir)
                 T.eq(T.nresults(L.CallModuleFuncWithParam(plugin, "", "x")), 0, "empty name")
                 T.eq(T.nresults(L.CallModuleFuncWithParam(plugin, "Echo", true)), 0, "boolean parameter")
                 T.eq(T.nresults(L.CallModuleFuncWithParam("", "Echo", "x")), 0, "empty path")
+                -- The loader would read them only up to the zero byte.
+                T.eq(T.nresults(L.CallModuleFuncWithParam(plugin, "Echo\0x", "x")), 0, "zero byte in the name")
+                T.eq(L.LoadModule(plugin .. "\0x"), false, "zero byte in the path")
+                T.eq(L.IsLoadLibrary(plugin .. "\0x"), false)
             end)
         end,
         ["two spellings of one path are two entries"] = function()
