@@ -14,6 +14,29 @@ inline bool IsPathText(const std::string& path) {
     return !path.empty() && path.find('\0') == std::string::npos;
 }
 
+// The Base64 characters of `text` without white space (space, tab, CR, LF),
+// or false when the text is not Base64: another character, data after the
+// padding, more than two '=', a group of padding alone, or a length that is
+// no multiple of four.
+inline bool CleanBase64(const std::string& text, std::string& clean) {
+    clean.clear();
+    clean.reserve(text.size());
+    int padding = 0;
+    for (unsigned char c : text) {
+        if (c == ' ' || c == '\t' || c == '\r' || c == '\n') continue;
+        bool alphabet = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' ||
+                        c == '/';
+        if (c == '=') {
+            if (++padding > 2) return false;
+        } else if (!alphabet || padding > 0) {
+            return false;
+        }
+        clean.push_back(static_cast<char>(c));
+    }
+    if (clean.size() % 4 != 0) return false;
+    return padding == 0 || clean.size() >= 4;
+}
+
 // Length of the UTF-8 sequence starting at p (at most `left` bytes), or 0 when
 // the bytes there are not a well-formed sequence.
 inline size_t Utf8SequenceLength(const unsigned char* p, size_t left) {

@@ -1,5 +1,7 @@
 #include "pyn/AlgorithmUtil.h"
 
+#include "common/TextAndFileHelpers.h"
+
 #include <openssl/evp.h>
 #include <openssl/rand.h>
 
@@ -30,33 +32,24 @@ std::string CAlgorithmUtil::toBase64(const char* data, size_t size) {
 }
 
 std::string CAlgorithmUtil::fromBase64(const std::string& text) {
-    if (text.empty()) return std::string();
-    EVP_ENCODE_CTX* ctx = EVP_ENCODE_CTX_new();
-    if (!ctx) return std::string();
+    std::string clean;
+    if (!detail::CleanBase64(text, clean) || clean.empty()) return std::string();
     std::string out;
-    out.resize(text.size() / 4 * 3 + 3);
-    EVP_DecodeInit(ctx);
+    out.resize(clean.size() / 4 * 3);
+    // EVP_DecodeBlock takes an int length: whole groups of four at a time.
+    // It decodes the padding as zero bytes, which are dropped at the end.
+    const size_t kChunk = 4 * 256 * 1024;
     size_t in = 0, used = 0;
-    bool ok = true;
-    const size_t kChunk = 1 << 20;
-    while (ok && in < text.size()) {
-        size_t n = text.size() - in < kChunk ? text.size() - in : kChunk;
-        int w = 0;
-        if (EVP_DecodeUpdate(ctx, reinterpret_cast<unsigned char*>(&out[used]), &w,
-                             reinterpret_cast<const unsigned char*>(text.data() + in),
-                             static_cast<int>(n)) < 0)
-            ok = false;
+    while (in < clean.size()) {
+        size_t n = clean.size() - in < kChunk ? clean.size() - in : kChunk;
+        int w = EVP_DecodeBlock(reinterpret_cast<unsigned char*>(&out[used]),
+                                reinterpret_cast<const unsigned char*>(clean.data() + in), static_cast<int>(n));
+        if (w < 0) return std::string();
         used += static_cast<size_t>(w);
         in += n;
     }
-    if (ok) {
-        int w = 0;
-        if (EVP_DecodeFinal(ctx, reinterpret_cast<unsigned char*>(&out[used]), &w) < 0) ok = false;
-        used += static_cast<size_t>(w);
-    }
-    EVP_ENCODE_CTX_free(ctx);
-    if (!ok) return std::string();
-    out.resize(used);
+    size_t padding = clean.size() - clean.find_last_not_of('=') - 1;
+    out.resize(used - padding);
     return out;
 }
 

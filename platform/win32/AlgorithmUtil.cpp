@@ -11,38 +11,10 @@
 #include <vector>
 
 #include "WinText.h"
+#include "common/TextAndFileHelpers.h"
 #include "pyn/AlgorithmUtil.h"
 
 namespace pyn {
-namespace {
-
-bool IsBase64Char(unsigned char c) {
-    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' || c == '/';
-}
-
-// The Base64 characters of `text` without white space, or false when the text
-// is not valid: another character, more data after the padding, more than
-// two '=', or a length that is no multiple of four. A '-' ends the text.
-bool CleanBase64(const std::string& text, std::string& clean) {
-    clean.clear();
-    clean.reserve(text.size());
-    int padding = 0;
-    for (unsigned char c : text) {
-        if (c == ' ' || c == '\t' || c == '\r' || c == '\n') continue;
-        if (c == '-') break;
-        if (c == '=') {
-            if (++padding > 2) return false;
-        } else if (!IsBase64Char(c) || padding > 0) {
-            return false;
-        }
-        clean.push_back(static_cast<char>(c));
-    }
-    if (clean.size() % 4 != 0) return false;
-    // "====" style groups hold no data: at most two '=' in the last group.
-    return padding == 0 || clean.size() >= 4;
-}
-
-}  // namespace
 
 std::string CAlgorithmUtil::toBase64(const char* bytes, size_t length) {
     if (length == 0) return std::string();
@@ -64,7 +36,7 @@ std::string CAlgorithmUtil::toBase64(const char* bytes, size_t length) {
 
 std::string CAlgorithmUtil::fromBase64(const std::string& text) {
     std::string clean;
-    if (!CleanBase64(text, clean) || clean.empty()) return std::string();
+    if (!detail::CleanBase64(text, clean) || clean.empty()) return std::string();
     DWORD size = 0;
     if (!CryptStringToBinaryA(clean.data(), static_cast<DWORD>(clean.size()), CRYPT_STRING_BASE64, nullptr, &size,
                               nullptr, nullptr))

@@ -65,6 +65,15 @@ function orvexScriptMain(luaDir, tmpDir, fixtureDir)
             T.eq(A.Base64Encode("\0"), "AA==")
             T.eq(A.Base64Decode("AGIA"), "\0b\0")
             T.eq(A.Base64Decode("\255\254 not base64"), "")
+            T.eq(A.Base64Decode("QUJD\r\nQQ =="), "ABCA", "white space is skipped")
+            T.eq(A.Base64Decode("QUI="), "AB")
+            -- Text that is not Base64 decodes to nothing, not to a part.
+            for _, bad in ipairs({"QUJD-garbage", "QQ==QUJD", "QUJ", "Q===", "====", "QU=D", "QUJD!"}) do
+                T.eq(A.Base64Decode(bad), "", bad)
+            end
+            T.eq(A.Base64Decode(string.rep("A", 1048575) .. "=QUJD"), "", "padding in the middle of a long text")
+            local long = string.rep("\1\2\3", 700000) .. "xy"
+            T.ok(A.Base64Decode(A.Base64Encode(long)) == long, "a long text with padding")
             T.raises("argv error", A.Base64Encode, "")
             T.raises("argv error", A.Base64Decode, "")
         end,
