@@ -14,6 +14,12 @@ const int kDetectWindow = 15 + 32;
 // zlib counts in uInt: feed it at most this much at a time.
 const size_t kStep = size_t(1) << 30;
 
+// True when a gzip member starts at `at` (its two magic bytes).
+bool IsGzipAt(const std::string& bytes, size_t at) {
+    return at + 1 < bytes.size() && static_cast<unsigned char>(bytes[at]) == 0x1f &&
+           static_cast<unsigned char>(bytes[at + 1]) == 0x8b;
+}
+
 std::string Deflate(const std::string& in, int windowBits) {
     if (in.empty()) return std::string();
     z_stream zs{};
@@ -83,8 +89,10 @@ std::string CZipUtil::UnCompress(const std::string& bytes) {
                 ok = true;
                 break;
             }
-            // Another gzip member may follow; anything else is an error.
-            if (inflateReset(&zs) != Z_OK) break;
+            // Another gzip member may follow a gzip member; anything else
+            // (a zlib stream after either, say) is an error.
+            size_t next = fed - zs.avail_in;
+            if (!IsGzipAt(bytes, 0) || !IsGzipAt(bytes, next) || inflateReset(&zs) != Z_OK) break;
             continue;
         }
         if (rc == Z_BUF_ERROR && zs.avail_in == 0 && fed == bytes.size()) break;  // truncated

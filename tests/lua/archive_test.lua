@@ -215,6 +215,12 @@ function orvexScriptMain(luaDir, tmpDir, fixtureDir)
             T.eq(U.UnCompress(good:sub(1, #good - 3)), "")
             T.eq(U.UnCompress(good .. "x"), "")
             T.eq(U.UnCompress("plain text, not compressed"), "")
+            -- Only gzip members follow each other.
+            local gz = U.Compress("hello")
+            T.eq(U.UnCompress(gz .. gz), "hellohello")
+            T.eq(U.UnCompress(good .. good), "", "two zlib streams")
+            T.eq(U.UnCompress(gz .. good), "", "zlib after gzip")
+            T.eq(U.UnCompress(good .. gz), "", "gzip after zlib")
         end,
     })
 end
