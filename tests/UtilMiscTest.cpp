@@ -6,6 +6,9 @@
 #include <chrono>
 #include <filesystem>
 #include <thread>
+#ifndef _WIN32
+#include <unistd.h>
+#endif
 
 #include "LoopbackHttpServer.h"
 #include "LuaEngineInterface.h"
@@ -153,6 +156,20 @@ TEST_F(HttpTest, FileIsReplacedOnlyByACompleteDownload) {
     EXPECT_FALSE(Http()->HttpGetToFile(s_server->url("/files/hello.txt"), m_tmp.file("no/such/file"), status,
                                        nullptr, 5000, 5000, -1));
 }
+
+#ifndef _WIN32
+// A download onto a symbolic link replaces the file it names, as the file
+// library's whole-file writes do; the link stays a link.
+TEST_F(HttpTest, ADownloadThroughALinkReplacesItsTarget) {
+    WriteFile(m_tmp.file("real.txt"), "old");
+    ASSERT_EQ(symlink("real.txt", m_tmp.file("link.txt").c_str()), 0);
+    int64_t status = 0;
+    EXPECT_TRUE(Http()->HttpGetToFile(s_server->url("/files/hello.txt"), m_tmp.file("link.txt"), status, nullptr,
+                                      5000, 5000, -1));
+    EXPECT_EQ(ReadFile(m_tmp.file("real.txt")), ReadFile(s_dir->file("www/hello.txt")));
+    EXPECT_TRUE(std::filesystem::is_symlink(m_tmp.file("link.txt")));
+}
+#endif
 
 // The system and the HTTP client would read a text only up to a zero byte:
 // another file, another resource.

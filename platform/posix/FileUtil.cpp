@@ -45,18 +45,6 @@ int OpenRegularFile(const std::string& path, int flags, struct stat& st) {
     return fd;
 }
 
-// The file a whole-file write lands in: the target of a link (a link stays a
-// link, as an in-place write through it would leave it), else `path` itself.
-std::string WriteTarget(const std::string& path) {
-    struct stat st;
-    if (lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return path;
-    char* resolved = realpath(path.c_str(), nullptr);
-    if (!resolved) return path;  // a dangling link is replaced
-    std::string target(resolved);
-    free(resolved);
-    return target;
-}
-
 // Fills a temporary file beside `path` through `fill(fd)`, flushes it to
 // disk and renames it over `path` (with `replace` false only when `path`
 // does not exist yet). On failure the temporary is removed and `path` is
@@ -67,7 +55,7 @@ std::string WriteTarget(const std::string& path) {
 template <typename Fill>
 bool WriteReplacing(const std::string& path, int mode, bool replace, Fill fill) {
     if (!detail::IsPathText(path)) return false;
-    std::string target = WriteTarget(path);
+    std::string target = posix::WholeFileWriteTarget(path);
     std::string tmp;
     int fd = posix::CreateTempBeside(target, "tmp", tmp, mode < 0 ? 0666 : 0600);
     if (fd < 0) return false;

@@ -122,9 +122,10 @@ bool CHttpUtil::HttpGetToFile(const std::string& url, const std::string& path, i
     if (!detail::IsPathText(url) || !detail::IsPathText(path) || path.back() == '/') return false;
     Easy easy;
     if (!easy.curl) return false;
+    const std::string target = posix::WholeFileWriteTarget(path);
 
     std::string tmp;
-    int fd = posix::CreateTempBeside(path, "part", tmp);
+    int fd = posix::CreateTempBeside(target, "part", tmp);
     if (fd < 0) return false;
 
     Configure(easy.curl, url, callback, connectTimeoutMs, transferTimeoutMs);
@@ -137,11 +138,11 @@ bool CHttpUtil::HttpGetToFile(const std::string& url, const std::string& path, i
     if (keep) {
         // A replaced file keeps its permission bits.
         struct stat st;
-        if (stat(path.c_str(), &st) == 0 && fchmod(fd, st.st_mode & 07777) != 0) keep = false;
+        if (stat(target.c_str(), &st) == 0 && fchmod(fd, st.st_mode & 07777) != 0) keep = false;
         if (keep && fsync(fd) != 0) keep = false;
     }
     if (close(fd) != 0) keep = false;
-    if (keep && rename(tmp.c_str(), path.c_str()) != 0) keep = false;
+    if (keep && rename(tmp.c_str(), target.c_str()) != 0) keep = false;
     if (!keep) unlink(tmp.c_str());
     // A completed exchange with another status is no transport failure; the
     // file is merely left alone.

@@ -4,6 +4,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -17,6 +18,20 @@ namespace posix {
 
 // Room for the dot, the tag and the unique part within 255 bytes.
 constexpr size_t kMaxTempBaseBytes = 180;
+
+// The file a whole-file write of `path` (a temporary renamed over it)
+// lands in: the target of a link (a link stays a link, as an in-place write
+// through it would leave it), else `path` itself. A dangling link is
+// replaced.
+inline std::string WholeFileWriteTarget(const std::string& path) {
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return path;
+    char* resolved = realpath(path.c_str(), nullptr);
+    if (!resolved) return path;
+    std::string target(resolved);
+    free(resolved);
+    return target;
+}
 
 // Creates "<dir>/.<name>.<tag><unique>" exclusively with `mode` less the
 // umask (by default the mode an ordinary new file gets) and returns its
