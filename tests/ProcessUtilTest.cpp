@@ -10,10 +10,12 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #endif
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -149,6 +151,26 @@ TEST(ProcessUtil, StartProcessFindsProgramsOfRelativeSearchEntriesAndRefusesZero
     EXPECT_FALSE(std::filesystem::exists(tmp.file("a")));
     EXPECT_FALSE(std::filesystem::exists(tmp.file("b")));
     EXPECT_FALSE(std::filesystem::exists(tmp.file("wd/d")));
+}
+
+// A thread's id is no process id, though kill() would take it for the
+// whole process: SIGKILL to another thread of ours would end the tests.
+TEST(ProcessUtil, ThreadIdsNameNoProcess) {
+    std::atomic<pid_t> tid{0};
+    std::atomic<bool> done{false};
+    std::thread other([&] {
+        tid = static_cast<pid_t>(syscall(SYS_gettid));
+        while (!done) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    });
+    ASSERT_TRUE(WaitUntil([&] { return tid != 0; }));
+    pyn::IProcessUtil* util = pyn::GetProcessUtil();
+    EXPECT_FALSE(util->KillProcById(tid));
+    EXPECT_EQ(util->GetPPid(tid), -1);
+    EXPECT_EQ(util->GetProcPath(tid, 1), "");
+    EXPECT_EQ(util->GetProcCommandLine(tid), "");
+    EXPECT_EQ(util->GetPPid(getpid()), getppid()) << "a process id still names its process";
+    done = true;
+    other.join();
 }
 
 TEST(FileUtil, NewFilesGetTheUmaskAndReplacedOnesKeepTheirMode) {

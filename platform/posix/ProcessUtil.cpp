@@ -121,7 +121,16 @@ std::vector<pid_t> PidsNamed(const std::string& name) {
     return std::vector<pid_t>(pids.begin(), pids.end());
 }
 
-bool ValidPid(int64_t id) { return id > 0 && id <= INT_MAX; }
+// True when `id` names a process. A thread's id names no process, though
+// /proc answers for it and kill() takes it for the thread's whole process
+// (SIGKILL to a thread of the agent would end the agent).
+bool ValidPid(int64_t id) {
+    if (id <= 0 || id > INT_MAX) return false;
+    std::string status;
+    if (!CFileUtil::ReadFullFile(ProcFile(static_cast<pid_t>(id), "status"), status, 8192)) return false;
+    size_t at = status.find("\nTgid:");
+    return at != std::string::npos && strtoll(status.c_str() + at + 6, nullptr, 10) == id;
+}
 
 // Every live descendant of `root`, found through the parent links.
 std::set<pid_t> Descendants(pid_t root) {
