@@ -60,30 +60,39 @@ std::string ExePath(pid_t pid) {
     return std::string(buf, static_cast<size_t>(n));
 }
 
-std::string Argv0(pid_t pid) {
+// The first two command-line arguments (empty when missing).
+void FirstArgs(pid_t pid, std::string& arg0, std::string& arg1) {
     std::string cmdline;
-    CFileUtil::ReadFullFile(ProcFile(pid, "cmdline"), cmdline, PATH_MAX);
-    return std::string(cmdline.c_str());
+    CFileUtil::ReadFullFile(ProcFile(pid, "cmdline"), cmdline, 2 * PATH_MAX);
+    arg0 = cmdline.c_str();
+    arg1 = arg0.size() < cmdline.size() ? std::string(cmdline.c_str() + arg0.size() + 1) : std::string();
 }
 
 bool StartsWith(const std::string& s, const std::string& prefix) {
     return s.size() >= prefix.size() && s.compare(0, prefix.size(), prefix) == 0;
 }
 
-// The kernel keeps at most 15 bytes of a program's name; a cut name is
-// completed from the executable's or argv[0]'s file name.
+// The kernel keeps at most 15 bytes of a program's name (the file name it
+// executed: a link's own name, a script's name). A cut name is completed
+// from the first file name that starts with it: argv[0]'s (the path the
+// program was started by, so a link's), the executable's (the link's
+// target), argv[1]'s (the script an interpreter runs).
 const size_t kCommMax = 15;
 
 std::string ProcessName(pid_t pid, const std::string& comm) {
     if (comm.size() < kCommMax) return comm;
+    std::string arg0, arg1;
+    FirstArgs(pid, arg0, arg1);
+    arg0 = BaseName(arg0);
+    if (StartsWith(arg0, comm)) return arg0;
     std::string exe = BaseName(ExePath(pid));
     const char kDeleted[] = " (deleted)";
     if (exe.size() > sizeof kDeleted - 1 &&
         exe.compare(exe.size() - (sizeof kDeleted - 1), std::string::npos, kDeleted) == 0)
         exe.resize(exe.size() - (sizeof kDeleted - 1));
     if (StartsWith(exe, comm)) return exe;
-    std::string arg0 = BaseName(Argv0(pid));
-    if (StartsWith(arg0, comm)) return arg0;
+    arg1 = BaseName(arg1);
+    if (StartsWith(arg1, comm)) return arg1;
     return comm;
 }
 

@@ -157,6 +157,23 @@ function orvexScriptMain(luaDir, tmpDir, fixtureDir, pluginDir)
             T.eq(P.KillProcByName(name), true)
             waitFor(function() return not P.CheckProcessAlive(name) end, "both to end")
 
+            -- Long names that the program's file does not give: a link named
+            -- like its target up to the cut, and a script run by a shell.
+            local real = sleeper("oxlongname_" .. tag .. "_real", true)
+            local link = tmpDir .. "/oxlongname_" .. tag .. "_link"
+            assert(os.execute("ln -s " .. q(real) .. " " .. q(link)) == 0)
+            local script = tmpDir .. "/oxlongname_" .. tag .. "_tool"
+            put(script, "#!/bin/sh\nwhile :; do sleep 0.2; done\n", "755")
+            for _, started in ipairs({link, script}) do
+                local startedName = started:match("[^/]+$")
+                names[#names + 1] = startedName
+                T.eq(P.StartProcess(started, "", "30"), true)
+                waitFor(function() return P.CheckProcessAlive(startedName) end, startedName)
+                T.eq(P.GetAllProcessList()[P.GetProcessIdByName(startedName)[1]], startedName)
+                T.eq(P.KillProcByName(startedName), true)
+                waitFor(function() return not P.CheckProcessAlive(startedName) end, startedName .. " to end")
+            end
+
             local numeric = sleeper("1" .. tag:gsub("%D", "") .. "9")
             local num = tonumber(numeric:match("[^/]+$"))
             T.eq(U.StartProcess(numeric, "", "30"), true)
