@@ -227,6 +227,24 @@ TEST_F(SCManagerTest, ScriptFunctionsPassTheNameTwiceInTheLocalCodePage) {
     EXPECT_EQ(std::count(sc.calls.begin(), sc.calls.end(), "Sleep 300"), 2);
 }
 
+// The manager would read them only up to the zero: another program, another
+// service.
+TEST_F(SCManagerTest, ScriptNamesAndPathsWithAZeroByteAreRefused) {
+    orvextest::TempDir dir;
+    const std::string script = dir.file("svc.lua");
+    orvextest::WriteScript(script,
+                           "function orvexScriptMain()\n"
+                           "  return tostring(orvexWindows.winInstallService('svc', 'C:\\\\s.exe\\0 -x'))\n"
+                           "    .. tostring(orvexWindows.winRInstallService('svc\\0x', 'C:\\\\s.exe'))\n"
+                           "    .. tostring(orvexWindows.winRStartService('svc\\0x'))\n"
+                           "end\n");
+    std::string result;
+    EXPECT_TRUE(CLuaEngineInterface::ExecLua(script, "", result, {}, false));
+    EXPECT_EQ(result, "falsefalsefalse");
+    EXPECT_TRUE(sc.services.empty());
+    EXPECT_TRUE(sc.calls.empty());
+}
+
 TEST(SCManagerUnavailable, EveryOperationFailsAsWithoutAManager) {
 #ifdef _WIN32
     GTEST_SKIP() << "Windows has a service manager (SCManagerSystemTest drives the real one)";

@@ -11,6 +11,10 @@ constexpr uint32_t kDefaultServiceType = 0;
 
 using InstallOperation = bool (*)(const std::string&, const std::string&, const char*, uint32_t);
 
+// The service manager reads names and command lines only up to a zero byte:
+// a service would be made for another program, or another one restarted.
+bool HasZeroByte(const std::string& text) { return text.find('\0') != std::string::npos; }
+
 // (name, path): both required; the name is also the display name.
 int InstallWith(lua_State* L, InstallOperation operation) {
     CheckArgCount(L, 2);
@@ -18,7 +22,7 @@ int InstallWith(lua_State* L, InstallOperation operation) {
     const std::string path = GetStringArg(L, 2);
     RequireNonEmpty(name);
     RequireNonEmpty(path);
-    PushBool(L, operation(name, name, path.c_str(), kDefaultServiceType));
+    PushBool(L, !HasZeroByte(name) && !HasZeroByte(path) && operation(name, name, path.c_str(), kDefaultServiceType));
     return 1;
 }
 
@@ -32,7 +36,7 @@ int WinRInstallService(lua_State* L) { return InstallWith(L, ReinstallService); 
 int WinRStartService(lua_State* L) {
     CheckArgCount(L, 1);
     const std::string name = RequireStringArg(L, 1);
-    PushBool(L, RestartService(name));
+    PushBool(L, !HasZeroByte(name) && RestartService(name));
     return 1;
 }
 
