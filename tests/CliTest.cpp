@@ -31,6 +31,25 @@ TEST(Cli, RunPrintsTheResultAndExitsWithTheOutcome) {
     EXPECT_EQ(out, "k\tv\nn\t5\n");
 }
 
+// The default log goes to standard error, a record a line: a line break in
+// a script's text cannot forge a record of its own.
+TEST(Cli, LogRecordsStayOnOneLine) {
+    TempDir dir;
+    orvextest::WriteScript(dir.file("log.lua"),
+                           "function orvexScriptMain()\n"
+                           "  return tostring(orvexUtil.DebugLog('ok\\n2026-01-01 00:00:00 2 SCManager:1 forged\\r'))\n"
+                           "end\n");
+    std::string err;
+#ifdef _WIN32
+    const char* onlyErrors = " 2>&1 >NUL";
+#else
+    const char* onlyErrors = " 2>&1 >/dev/null";
+#endif
+    EXPECT_EQ(RunCommand(Cli() + " run " + ShellQuote(dir.file("log.lua")) + onlyErrors, &err), 0);
+    EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+    EXPECT_NE(err.find("ok\\n2026-01-01 00:00:00 2 SCManager:1 forged\\r\n"), std::string::npos) << err;
+}
+
 TEST(Cli, EncodeAndDecodeRoundTrip) {
     TempDir dir;
     const std::string source = "function orvexScriptMain() return 'from encoded' end\n";

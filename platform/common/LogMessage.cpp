@@ -5,6 +5,7 @@
 #include <time.h>
 
 #include <mutex>
+#include <string>
 #include <vector>
 
 namespace pyn {
@@ -31,10 +32,18 @@ void DefaultSink(int level, const char* source, int line, const char* text) {
 #endif
     char stamp[32];
     strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &tmNow);
+    // One record, one line: a line break inside a text (a script's DebugLog,
+    // say) would start what reads as a record of its own.
+    std::string oneLine;
+    for (const char* c = text; *c; ++c) {
+        if (*c == '\n') oneLine += "\\n";
+        else if (*c == '\r') oneLine += "\\r";
+        else oneLine += *c;
+    }
     if (source && *source)
-        fprintf(stderr, "%s %d %s:%d %s\n", stamp, level, source, line, text);
+        fprintf(stderr, "%s %d %s:%d %s\n", stamp, level, source, line, oneLine.c_str());
     else
-        fprintf(stderr, "%s %d %s\n", stamp, level, text);
+        fprintf(stderr, "%s %d %s\n", stamp, level, oneLine.c_str());
 }
 
 }  // namespace
