@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <string>
 #include <thread>
 
 #include "pyn/HostSettings.h"
@@ -30,9 +31,14 @@ std::string CToolUtil::GetApplicationDirPath() {
 bool CToolUtil::IsX64System() {
     struct utsname u;
     if (uname(&u) != 0) return sizeof(void*) == 8;
-    return strcmp(u.machine, "x86_64") == 0 || strcmp(u.machine, "aarch64") == 0 ||
-           strcmp(u.machine, "ppc64le") == 0 || strcmp(u.machine, "s390x") == 0 ||
-           strcmp(u.machine, "riscv64") == 0;
+    // 64-bit machines name themselves "...64" (x86_64, aarch64, ppc64,
+    // mips64, loongarch64, sparc64, riscv64), "...64le" or "s390x".
+    const std::string machine = u.machine;
+    auto endsWith = [&](const char* end) {
+        size_t n = strlen(end);
+        return machine.size() >= n && machine.compare(machine.size() - n, n, end) == 0;
+    };
+    return endsWith("64") || endsWith("64le") || machine == "s390x" || sizeof(void*) == 8;
 }
 
 void CToolUtil::msleep(int64_t milliseconds) {
