@@ -43,6 +43,7 @@ inline int CreateTempBeside(const std::string& target, const char* tag, std::str
     size_t slash = target.rfind('/');
     std::string dir = slash == std::string::npos ? std::string() : target.substr(0, slash + 1);
     std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
+    if (base.empty()) return -1;  // a directory's path
     if (base.size() > kMaxTempBaseBytes) base.resize(kMaxTempBaseBytes);
     for (int attempt = 0; attempt < 100; ++attempt) {
         char unique[64];
