@@ -33,6 +33,8 @@ void RequireNonEmpty(const pyn::ByteVector& value) {
     if (value.empty()) ThrowArgvError();
 }
 
+bool HasZeroByte(const std::string& text) { return text.find('\0') != std::string::npos; }
+
 std::string GetStringArg(lua_State* L, int index) {
     if (!lua_isstring(L, index)) return std::string();
     size_t len = 0;

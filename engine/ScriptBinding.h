@@ -43,6 +43,10 @@ void CheckMinArgCount(lua_State* L, int count);
 // "argv error" when `value` is empty.
 void RequireNonEmpty(const std::string& value);
 void RequireNonEmpty(const pyn::ByteVector& value);
+// True when a text argument holds a zero byte: a path, name or command line
+// handed on as a C string would be read only up to it, another text than the
+// script's, so functions refuse such a text with their failure result.
+bool HasZeroByte(const std::string& text);
 
 // Argument readers.
 // Text in the local code page: strings and numbers (in Lua's text form),

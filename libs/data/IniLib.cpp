@@ -51,8 +51,8 @@ bool HasLineBreak(const std::string& text) { return text.find_first_of("\r\n") !
 // the key (the value would start there), a key that starts a header or a
 // comment.
 bool IsUnwritableName(const IniKeyPath& name) {
-    auto breaks = [](const std::string& text) { return text.find_first_of(std::string("\r\n\0", 3)) != std::string::npos; };
-    if (breaks(name.section) || breaks(name.key)) return true;
+    for (const std::string* text : {&name.section, &name.key})
+        if (HasLineBreak(*text) || HasZeroByte(*text)) return true;
     if (name.section.find(']') != std::string::npos || name.key.find('=') != std::string::npos) return true;
     return !name.key.empty() && (name.key[0] == '[' || name.key[0] == ';' || name.key[0] == '#');
 }
@@ -63,10 +63,9 @@ bool IsUnwritableName(const IniKeyPath& name) {
 bool LoadIni(const std::string& path, IniStore& ini, bool forWriting) {
     std::string data;
     if (!pyn::CFileUtil::ReadFullFile(path, data)) return false;
-    if (forWriting && data.find('\0') != std::string::npos) return false;
+    if (forWriting && HasZeroByte(data)) return false;
     return ini.LoadData(data.data(), data.size()) >= 0;
 }
-
 
 // Collects the store's text with CR LF line ends, whatever the platform's
 // own line end is, so a file looks the same whichever agent wrote it.
@@ -93,14 +92,14 @@ bool SaveIni(const IniStore& ini, const std::string& path) {
 
 enum class IniChange { kSaved, kNotSaved, kNotLoaded };
 
-// Loads the file, applies `change` to the store and saves it, under one lock
-// for every change: two scripts changing the same file at once never lose
-// each other's change.
 std::mutex& IniChangeMutex() {
     static std::mutex mutex;
     return mutex;
 }
 
+// Loads the file, applies `change` to the store and saves it, under one lock
+// for every change: two scripts changing the same file at once never lose
+// each other's change.
 template <typename Change>
 IniChange ChangeIni(const std::string& path, Change change) {
     std::lock_guard<std::mutex> hold(IniChangeMutex());

@@ -1,5 +1,7 @@
 #include "data/LoadLibraryCache.h"
 
+#include "ScriptBinding.h"
+
 #include <cstdint>
 #include <cstring>
 
@@ -11,12 +13,10 @@ extern "C" {
 typedef char* (*ModuleFunction)(const char* text, uint32_t length);
 }
 
-// The loader reads a path or name only up to a zero byte: "a.so\0x" would
-// load a.so under a second key, and "Echo\0x" would call Echo.
-bool HasZeroByte(const std::string& text) { return text.find('\0') != std::string::npos; }
-
 }  // namespace
 
+// The loader reads a path or function name only up to a zero byte: "a.so\0x"
+// would load a.so under a second key, and "Echo\0x" would call Echo.
 bool CLoadLibraryCache::OpenModule(const std::string& path) {
     if (path.empty() || HasZeroByte(path)) return false;
     pyn::CMutexLockUtil guard(m_mutex);

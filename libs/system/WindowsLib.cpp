@@ -11,10 +11,6 @@ constexpr uint32_t kDefaultServiceType = 0;
 
 using InstallOperation = bool (*)(const std::string&, const std::string&, const char*, uint32_t);
 
-// The service manager reads names and command lines only up to a zero byte:
-// a service would be made for another program, or another one restarted.
-bool HasZeroByte(const std::string& text) { return text.find('\0') != std::string::npos; }
-
 // (name, path): both required; the name is also the display name.
 int InstallWith(lua_State* L, InstallOperation operation) {
     CheckArgCount(L, 2);

@@ -2,6 +2,7 @@
 
 #include <stdarg.h>
 #include <stdio.h>
+#include <string.h>
 #include <time.h>
 
 #include <mutex>
@@ -35,15 +36,18 @@ void DefaultSink(int level, const char* source, int line, const char* text) {
     // One record, one line: a line break inside a text (a script's DebugLog,
     // say) would start what reads as a record of its own.
     std::string oneLine;
-    for (const char* c = text; *c; ++c) {
-        if (*c == '\n') oneLine += "\\n";
-        else if (*c == '\r') oneLine += "\\r";
-        else oneLine += *c;
+    if (strpbrk(text, "\r\n")) {
+        for (const char* c = text; *c; ++c) {
+            if (*c == '\n') oneLine += "\\n";
+            else if (*c == '\r') oneLine += "\\r";
+            else oneLine += *c;
+        }
+        text = oneLine.c_str();
     }
     if (source && *source)
-        fprintf(stderr, "%s %d %s:%d %s\n", stamp, level, source, line, oneLine.c_str());
+        fprintf(stderr, "%s %d %s:%d %s\n", stamp, level, source, line, text);
     else
-        fprintf(stderr, "%s %d %s\n", stamp, level, oneLine.c_str());
+        fprintf(stderr, "%s %d %s\n", stamp, level, text);
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 
 #include <sqlite3.h>
 
+#include "common/TextAndFileHelpers.h"
 #include "pyn/StringUtil.h"
 
 namespace pyn {
@@ -111,7 +112,7 @@ public:
 
     ISqliteQuery* ExecQuery(const std::string& sql) override {
         const std::string utf8 = CStringUtil::s2s_utf8(sql);
-        if (HasZeroByte(utf8)) return nullptr;
+        if (RefusedForZeroByte(utf8)) return nullptr;
         sqlite3_stmt* stmt = nullptr;
         int rc = sqlite3_prepare_v2(m_db, utf8.c_str(), static_cast<int>(utf8.size()), &stmt, nullptr);
         if (rc != SQLITE_OK || !stmt) {
@@ -134,7 +135,7 @@ public:
 
     bool ExecDml(const std::string& sql) override {
         const std::string utf8 = CStringUtil::s2s_utf8(sql);
-        if (HasZeroByte(utf8)) return false;
+        if (RefusedForZeroByte(utf8)) return false;
         int rc = sqlite3_exec(m_db, utf8.c_str(), nullptr, nullptr, nullptr);
         if (rc != SQLITE_OK) {
             Fail(rc);
@@ -151,8 +152,8 @@ private:
 
     // SQLite reads SQL only up to a zero byte: "DELETE FROM t\0 WHERE ..."
     // would delete every row. Such a text is refused.
-    bool HasZeroByte(const std::string& sql) {
-        if (sql.find('\0') == std::string::npos) return false;
+    bool RefusedForZeroByte(const std::string& sql) {
+        if (!detail::HasZeroByte(sql)) return false;
         m_error = SQLITE_MISUSE;
         m_errorText = "the SQL text holds a zero byte";
         return true;
@@ -176,7 +177,7 @@ std::string SqliteFileName(const std::string& path) {
 
 ISqliteDB* GetSqliteDB(const std::string& path, int& error) {
     error = SQLITE_OK;
-    if (path.empty() || path.find('\0') != std::string::npos) {
+    if (!detail::IsPathText(path)) {
         error = SQLITE_CANTOPEN;
         return nullptr;
     }

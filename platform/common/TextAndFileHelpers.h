@@ -7,34 +7,40 @@
 namespace pyn {
 namespace detail {
 
-// True when `path` can name a file (or a URL a resource): not empty and
-// without a zero byte (the system would read such a text only up to the
-// zero, a different path).
-inline bool IsPathText(const std::string& path) {
-    return !path.empty() && path.find('\0') == std::string::npos;
-}
+// True when `text` holds a zero byte: the system reads a path, program,
+// argument or SQL text only up to it, so it would act on another text.
+inline bool HasZeroByte(const std::string& text) { return text.find('\0') != std::string::npos; }
 
-// The Base64 characters of `text` without white space (space, tab, CR, LF),
-// or false when the text is not Base64: another character, data after the
-// padding, more than two '=', a group of padding alone, or a length that is
-// no multiple of four.
-inline bool CleanBase64(const std::string& text, std::string& clean) {
-    clean.clear();
-    clean.reserve(text.size());
+// True when `path` can name a file (or a URL a resource, a name a host): not
+// empty and without a zero byte.
+inline bool IsPathText(const std::string& path) { return !path.empty() && !HasZeroByte(path); }
+
+// The Base64 text to decode in `text`: `text` itself, or, when it holds
+// white space (space, tab, CR, LF), a copy without it in `scratch`. Null when
+// the text is not Base64: another character, data after the padding, more
+// than two '=', or a length that is no multiple of four.
+inline const std::string* Base64Body(const std::string& text, std::string& scratch) {
+    auto isSpace = [](unsigned char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
+    size_t length = 0;
     int padding = 0;
     for (unsigned char c : text) {
-        if (c == ' ' || c == '\t' || c == '\r' || c == '\n') continue;
+        if (isSpace(c)) continue;
         bool alphabet = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' ||
                         c == '/';
         if (c == '=') {
-            if (++padding > 2) return false;
+            if (++padding > 2) return nullptr;
         } else if (!alphabet || padding > 0) {
-            return false;
+            return nullptr;
         }
-        clean.push_back(static_cast<char>(c));
+        ++length;
     }
-    if (clean.size() % 4 != 0) return false;
-    return padding == 0 || clean.size() >= 4;
+    if (length % 4 != 0) return nullptr;
+    if (length == text.size()) return &text;
+    scratch.clear();
+    scratch.reserve(length);
+    for (unsigned char c : text)
+        if (!isSpace(c)) scratch.push_back(static_cast<char>(c));
+    return &scratch;
 }
 
 // Length of the UTF-8 sequence starting at p (at most `left` bytes), or 0 when

@@ -32,8 +32,10 @@ std::string CAlgorithmUtil::toBase64(const char* data, size_t size) {
 }
 
 std::string CAlgorithmUtil::fromBase64(const std::string& text) {
-    std::string clean;
-    if (!detail::CleanBase64(text, clean) || clean.empty()) return std::string();
+    std::string scratch;
+    const std::string* body = detail::Base64Body(text, scratch);
+    if (!body || body->empty()) return std::string();
+    const std::string& clean = *body;
     std::string out;
     out.resize(clean.size() / 4 * 3);
     // EVP_DecodeBlock takes an int length: whole groups of four at a time.

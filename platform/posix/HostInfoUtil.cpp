@@ -2,6 +2,7 @@
 #include "pyn/HostInfoUtil.h"
 
 #include "common/AddressResolution.h"
+#include "common/TextAndFileHelpers.h"
 
 #include <arpa/inet.h>
 #include <curl/curl.h>
@@ -23,12 +24,12 @@ std::string CHostInfoUtil::GetLocalHostName() {
 }
 
 std::vector<std::string> CHostInfoUtil::GetIpListByDomain(const std::string& domain, int maxCount) {
-    if (maxCount <= 0 || domain.empty() || domain.find('\0') != std::string::npos) return {};
+    if (maxCount <= 0 || !detail::IsPathText(domain)) return {};
     return detail::ResolveAddresses(domain, maxCount);
 }
 
 std::string CHostInfoUtil::GetHostNameByUrl(const std::string& url) {
-    if (url.empty() || url.find('\0') != std::string::npos) return std::string();
+    if (!detail::IsPathText(url)) return std::string();
     std::unique_ptr<CURLU, void (*)(CURLU*)> handle(curl_url(), curl_url_cleanup);
     if (!handle) return std::string();
     if (curl_url_set(handle.get(), CURLUPART_URL, url.c_str(), CURLU_GUESS_SCHEME | CURLU_NON_SUPPORT_SCHEME) !=

@@ -1,5 +1,7 @@
 #include "Spawn.h"
 
+#include "common/TextAndFileHelpers.h"
+
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -148,9 +150,8 @@ pid_t Spawn(const SpawnRequest& request, int* error) {
     }
     // exec would read a text only up to a zero byte: a different program,
     // argument or directory than the one asked for.
-    auto hasZero = [](const std::string& text) { return text.find('\0') != std::string::npos; };
-    bool zero = hasZero(request.path) || hasZero(request.workDir);
-    for (const std::string& arg : request.argv) zero = zero || hasZero(arg);
+    bool zero = detail::HasZeroByte(request.path) || detail::HasZeroByte(request.workDir);
+    for (const std::string& arg : request.argv) zero = zero || detail::HasZeroByte(arg);
     if (zero) {
         *error = EINVAL;
         return -1;

@@ -14,6 +14,7 @@
 
 #include "TempFileBeside.h"
 #include "common/TextAndFileHelpers.h"
+#include "common/ZipEntryTime.h"
 #include "pyn/ZipUtil.h"
 
 namespace pyn {
@@ -183,23 +184,13 @@ struct ZipWriter {
         zi = zip_fileinfo{};
         struct tm t;
         localtime_r(&st.st_mtime, &t);
-        // Entry times run from 1980 to 2107: a time outside is stored as the
-        // nearest end, not as a date of month 15 and hour 31.
-        if (t.tm_year < 80 || t.tm_year > 207) {
-            bool early = t.tm_year < 80;
-            t.tm_year = early ? 80 : 207;
-            t.tm_mon = early ? 0 : 11;
-            t.tm_mday = early ? 1 : 31;
-            t.tm_hour = early ? 0 : 23;
-            t.tm_min = early ? 0 : 59;
-            t.tm_sec = early ? 0 : 58;
-        }
         zi.tmz_date.tm_sec = static_cast<uInt>(t.tm_sec);
         zi.tmz_date.tm_min = static_cast<uInt>(t.tm_min);
         zi.tmz_date.tm_hour = static_cast<uInt>(t.tm_hour);
         zi.tmz_date.tm_mday = static_cast<uInt>(t.tm_mday);
         zi.tmz_date.tm_mon = static_cast<uInt>(t.tm_mon);
-        zi.tmz_date.tm_year = static_cast<uInt>(t.tm_year + 1900);
+        zi.tmz_date.tm_year = static_cast<uInt>(t.tm_year + 1900 > 0 ? t.tm_year + 1900 : 0);
+        detail::ClampToZipTimes(zi.tmz_date);
         zi.external_fa = static_cast<uLong>(st.st_mode & 0177777) << 16;
         if (S_ISDIR(st.st_mode)) zi.external_fa |= 0x10;  // the MS-DOS directory bit
     }

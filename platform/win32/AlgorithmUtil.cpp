@@ -35,8 +35,10 @@ std::string CAlgorithmUtil::toBase64(const char* bytes, size_t length) {
 }
 
 std::string CAlgorithmUtil::fromBase64(const std::string& text) {
-    std::string clean;
-    if (!detail::CleanBase64(text, clean) || clean.empty()) return std::string();
+    std::string scratch;
+    const std::string* body = detail::Base64Body(text, scratch);
+    if (!body || body->empty()) return std::string();
+    const std::string& clean = *body;
     DWORD size = 0;
     if (!CryptStringToBinaryA(clean.data(), static_cast<DWORD>(clean.size()), CRYPT_STRING_BASE64, nullptr, &size,
                               nullptr, nullptr))

@@ -20,8 +20,8 @@
 #include <vector>
 
 #include "WinFs.h"
-#include "common/TextAndFileHelpers.h"
 #include "WinText.h"
+#include "common/TextAndFileHelpers.h"
 #include "pyn/DirUtil.h"
 #include "pyn/FileUtil.h"
 

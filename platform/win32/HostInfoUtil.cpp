@@ -5,6 +5,7 @@
 #include "pyn/HostInfoUtil.h"
 
 #include "common/AddressResolution.h"
+#include "common/TextAndFileHelpers.h"
 
 #include <winsock2.h>
 #include <ws2tcpip.h>
@@ -103,12 +104,12 @@ std::string CHostInfoUtil::GetLocalHostName() {
 }
 
 std::vector<std::string> CHostInfoUtil::GetIpListByDomain(const std::string& domain, int maxCount) {
-    if (maxCount <= 0 || domain.empty() || domain.find('\0') != std::string::npos || !WinsockReady()) return {};
+    if (maxCount <= 0 || !detail::IsPathText(domain) || !WinsockReady()) return {};
     return detail::ResolveAddresses(domain, maxCount);
 }
 
 std::string CHostInfoUtil::GetHostNameByUrl(const std::string& url) {
-    if (url.empty() || url.find('\0') != std::string::npos) return std::string();
+    if (!detail::IsPathText(url)) return std::string();
     // scheme://[user[:password]@]host[:port][/path][?query][#fragment]; a URL
     // without "scheme://" starts at the authority.
     size_t start = 0;

@@ -36,6 +36,7 @@
 #include "TempFileBeside.h"
 #include "WinText.h"
 #include "common/TextAndFileHelpers.h"
+#include "common/ZipEntryTime.h"
 #include "pyn/ZipUtil.h"
 
 namespace pyn {
@@ -120,9 +121,8 @@ struct UnzipFile {
 };
 
 // The current entry's name, decoded: UTF-8 when the entry says so, else the
-// local code page.
-bool CurrentEntry(unzFile zf, std::wstring& name) {
-    unz_file_info64 info;
+// local code page; and its information.
+bool CurrentEntry(unzFile zf, std::wstring& name, unz_file_info64& info) {
     if (unzGetCurrentFileInfo64(zf, &info, nullptr, 0, nullptr, 0, nullptr, 0) != UNZ_OK) return false;
     std::string raw(info.size_filename, '\0');
     if (info.size_filename > 0 &&
@@ -136,10 +136,11 @@ bool CurrentEntry(unzFile zf, std::wstring& name) {
     return true;
 }
 
-// Makes the directories `parts[0..count)` below `root` (which ends with a
-// separator), refusing any that is a link or junction already in place: an
-// entry "sub\\x" must not land wherever a link "sub" in the target points.
-bool MakeDirsBelow(std::wstring path, const std::vector<std::wstring>& parts, size_t count) {
+// Makes the directories `parts[0..count)` below `path` (which ends with a
+// separator) and appends each, with a separator, to `path`; refuses any that
+// is a link or junction already in place: an entry "sub\\x" must not land
+// wherever a link "sub" in the target points.
+bool MakeDirsBelow(std::wstring& path, const std::vector<std::wstring>& parts, size_t count) {
     for (size_t i = 0; i < count; ++i) {
         path += parts[i];
         DWORD a = GetFileAttributesW(path.c_str());
@@ -157,9 +158,7 @@ bool MakeDirsBelow(std::wstring path, const std::vector<std::wstring>& parts, si
 // Writes the current entry to `path`. The entry must deliver exactly the
 // size its header gives: a damaged stream can end early without the library
 // noticing, and its CRC is checked only at full length.
-bool WriteEntry(unzFile zf, const std::wstring& path) {
-    unz_file_info64 info;
-    if (unzGetCurrentFileInfo64(zf, &info, nullptr, 0, nullptr, 0, nullptr, 0) != UNZ_OK) return false;
+bool WriteEntry(unzFile zf, const std::wstring& path, const unz_file_info64& info) {
     if (unzOpenCurrentFile(zf) != UNZ_OK) return false;
     // Opened without following a link in place, which is then refused.
     HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
@@ -200,10 +199,11 @@ bool CZipUtil::miniUnzip(const std::string& zipFile, const std::string& destDir)
 
     // Every name is checked before anything is written.
     std::wstring name;
+    unz_file_info64 info;
     std::vector<std::wstring> parts;
     int rc = unzGoToFirstFile(archive.zf);
     while (rc == UNZ_OK) {
-        if (!CurrentEntry(archive.zf, name) || !SafeEntryPath(name, parts)) return false;
+        if (!CurrentEntry(archive.zf, name, info) || !SafeEntryPath(name, parts)) return false;
         rc = unzGoToNextFile(archive.zf);
     }
     if (rc != UNZ_END_OF_LIST_OF_FILE) return false;
@@ -212,14 +212,12 @@ bool CZipUtil::miniUnzip(const std::string& zipFile, const std::string& destDir)
     if (!MakeDirs(root)) return false;
     if (root.back() != L'\\' && root.back() != L'/') root += L'\\';
     for (rc = unzGoToFirstFile(archive.zf); rc == UNZ_OK; rc = unzGoToNextFile(archive.zf)) {
-        if (!CurrentEntry(archive.zf, name) || !SafeEntryPath(name, parts)) return false;
+        if (!CurrentEntry(archive.zf, name, info) || !SafeEntryPath(name, parts)) return false;
         if (parts.empty()) continue;
         bool isDir = name.back() == L'/' || name.back() == L'\\';
-        if (!MakeDirsBelow(root, parts, isDir ? parts.size() : parts.size() - 1)) return false;
-        if (isDir) continue;
         std::wstring path = root;
-        for (size_t i = 0; i + 1 < parts.size(); ++i) path += parts[i] + L"\\";
-        if (!WriteEntry(archive.zf, path + parts.back())) return false;
+        if (!MakeDirsBelow(path, parts, isDir ? parts.size() : parts.size() - 1)) return false;
+        if (!isDir && !WriteEntry(archive.zf, path + parts.back(), info)) return false;
     }
     return rc == UNZ_END_OF_LIST_OF_FILE;
 }
@@ -265,12 +263,7 @@ struct ZipWriter {
             zi.tmz_date.tm_mon = t.wMonth - 1u;
             zi.tmz_date.tm_year = t.wYear;
         }
-        // Entry times run from 1980 to 2107: a time outside is stored as the
-        // nearest end.
-        if (zi.tmz_date.tm_year < 1980 || zi.tmz_date.tm_year > 2107) {
-            bool early = zi.tmz_date.tm_year < 1980;
-            zi.tmz_date = early ? tm_zip{0, 0, 0, 1, 0, 1980} : tm_zip{58, 59, 23, 31, 11, 2107};
-        }
+        detail::ClampToZipTimes(zi.tmz_date);
         zi.external_fa = attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
                                        FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_ARCHIVE);
     }
