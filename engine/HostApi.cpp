@@ -24,6 +24,8 @@ ORVEX_API void orvexSetLocalCodePage(const char* codePage) {
 
 ORVEX_API void orvexSetLogSink(OrvexLogSink sink, void* user) { pyn::CLogMessage::SetSink(sink, user); }
 
+ORVEX_API void orvexSetReadLimit(size_t bytes) { pyn::CHostSettings::SetReadLimit(bytes); }
+
 }  // extern "C"
 
 namespace {

@@ -30,6 +30,13 @@ typedef void (*OrvexLogSink)(int level, const char* source, int line, const char
 // Installs a log sink; NULL restores the default sink (one line on stderr).
 ORVEX_API void orvexSetLogSink(OrvexLogSink sink, void* user);
 
+// Most bytes a script function reads into memory from a command's output
+// (ExecCommand, ExecCommandReadAll, Exec) or an HTTP body (HttpGetToBuffer,
+// the POST responses). Past it the call gives its failure result and the
+// command (with everything it started) or the transfer is ended. 0 restores
+// the default of 64 MiB.
+ORVEX_API void orvexSetReadLimit(size_t bytes);
+
 // Encoded script form: Base64 of the bytewise complement of the source.
 // Both write into `out` (capacity `outSize`) and return the number of bytes
 // the result needs; when that exceeds `outSize` nothing is written and the

@@ -3,6 +3,8 @@
 #include <atomic>
 #include <mutex>
 
+#include "pyn/NoDestructor.h"
+
 namespace pyn {
 namespace {
 
@@ -13,10 +15,13 @@ struct Settings {
     std::atomic<unsigned> generation{1};
 };
 
+// Read at any time, also by finalizers of states closed at exit.
 Settings& Get() {
-    static Settings settings;
-    return settings;
+    static NoDestructor<Settings> settings;
+    return *settings;
 }
+
+std::atomic<size_t> g_readLimit{CHostSettings::kDefaultReadLimit};
 
 }  // namespace
 
@@ -48,5 +53,11 @@ std::string CHostSettings::LocalCodePageOverride() {
 unsigned CHostSettings::CodePageGeneration() {
     return Get().generation.load(std::memory_order_acquire);
 }
+
+void CHostSettings::SetReadLimit(size_t bytes) {
+    g_readLimit.store(bytes == 0 ? kDefaultReadLimit : bytes, std::memory_order_relaxed);
+}
+
+size_t CHostSettings::ReadLimit() { return g_readLimit.load(std::memory_order_relaxed); }
 
 }  // namespace pyn
