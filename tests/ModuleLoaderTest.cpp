@@ -39,6 +39,12 @@ public:
         Module("fails", "error('boom')");
         Module("empty", "");
         WriteScript(modules() + "/plain.lua", "return 'plain'", false);
+        // Reachable only by names that leave the module directory.
+        WriteScript(file("outside.lua"), "return 'outside'", true);
+#ifndef _WIN32
+        std::filesystem::create_directories(modules() + "/C:");
+        Module("C:/drive", "return 'drive'");
+#endif
         CLuaEngineInterface::ClearLuaCache();
     }
     void Module(const std::string& name, const std::string& source) {

@@ -27,6 +27,13 @@ function orvexScriptMain(luaDir, moduleDir)
         ["a name with a slash names a subdirectory"] = function()
             T.eq(L("sub/inner"), "inner")
         end,
+        ["names that leave the module directory give no value"] = function()
+            for _, name in ipairs({"../outside", "sub/../../outside", "..\\outside", "sub\\..\\..\\outside",
+                                   "/sub/inner", "\\sub\\inner", "C:/drive", "sub/..", ".."}) do
+                T.eq(T.nresults(L(name)), 0, name)
+            end
+            T.eq(L("sub/inner"), "inner")  -- a name below it still loads
+        end,
         ["failures give no value"] = function()
             for _, name in ipairs({"plain", "missing", "broken", "fails", "empty"}) do
                 T.eq(T.nresults(L(name)), 0, name)
