@@ -1,7 +1,6 @@
 #include "JsonDocument.h"
 
 #include <rapidjson/memorystream.h>
-#include <rapidjson/encodedstream.h>
 #include <rapidjson/reader.h>
 
 namespace orvex {
@@ -48,9 +47,11 @@ private:
 }  // namespace
 
 bool ParseBounded(rapidjson::Document& doc, const char* data, size_t size, unsigned maxDepth) {
-    // The same streams RapidJSON's Document::Parse(text, length) uses.
-    rapidjson::MemoryStream memory(data, size);
-    rapidjson::EncodedInputStream<rapidjson::UTF8<>, rapidjson::MemoryStream> input(memory);
+    // RapidJSON's own UTF-8 stream skips each byte of a mark that matches,
+    // so half a mark would pass for one: the mark is taken off here, whole
+    // or not at all.
+    const size_t mark = ByteOrderMarkLength(data, size);
+    rapidjson::MemoryStream input(data + mark, size - mark);
     bool ok = false;
     auto generate = [&](rapidjson::Document& target) {
         rapidjson::Reader reader;

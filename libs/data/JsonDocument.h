@@ -21,10 +21,20 @@ namespace json {
 constexpr unsigned kMaxNestingDepth = 512;
 
 // Parses `size` bytes at `data` (the text ends at its first NUL byte, if
-// any) into `doc`. Strict JSON; false on any parse error, an empty text
-// included, and on nesting deeper than `maxDepth` levels.
+// any) into `doc`. Strict JSON after a whole UTF-8 byte-order mark, if any;
+// false on any parse error, an empty text included, and on nesting deeper
+// than `maxDepth` levels.
 bool ParseBounded(rapidjson::Document& doc, const char* data, size_t size,
                   unsigned maxDepth = kMaxNestingDepth);
+
+// Bytes of a whole UTF-8 byte-order mark at the start of `size` bytes at
+// `data` (3), else 0: only a whole mark is skipped before a document.
+inline size_t ByteOrderMarkLength(const char* data, size_t size) {
+    return size >= 3 && static_cast<unsigned char>(data[0]) == 0xEF && static_cast<unsigned char>(data[1]) == 0xBB &&
+                   static_cast<unsigned char>(data[2]) == 0xBF
+               ? 3
+               : 0;
+}
 
 // Compact JSON text of `value`.
 std::string WriteCompact(const rapidjson::Value& value);

@@ -28,13 +28,10 @@ const Value* FindMember(const Value& object, const std::string& name) {
 }
 
 // True when a parse of `text` could give a top-level array or object: its
-// first byte after the byte-order-mark bytes the reader skips and after
-// JSON white space is a bracket or brace. Saves a parse of every plain text.
+// first byte after a byte-order mark and JSON white space is a bracket or
+// brace. Saves a parse of every plain text.
 bool MayHoldContainer(const std::string& text) {
-    size_t i = 0;
-    const unsigned char bom[] = {0xEF, 0xBB, 0xBF};
-    for (unsigned char b : bom)
-        if (i < text.size() && static_cast<unsigned char>(text[i]) == b) ++i;
+    size_t i = json::ByteOrderMarkLength(text.data(), text.size());
     while (i < text.size() && (text[i] == ' ' || text[i] == '\t' || text[i] == '\r' || text[i] == '\n')) ++i;
     return i < text.size() && (text[i] == '[' || text[i] == '{');
 }

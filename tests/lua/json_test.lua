@@ -46,6 +46,18 @@ function orvexScriptMain(luaDir)
             T.eq(J.GetJsonValue('{"a":"x"}\0garbage', "a"), "x", "text ends at a NUL byte")
             T.eq(J.GetJsonValue(' \t\r\n{"a":"x"}\n', "a"), "x", "white space around")
         end,
+        ["only a whole byte-order mark is skipped"] = function()
+            T.eq(J.GetJsonValue('\239\187\191{"a":"x"}', "a"), "x")
+            T.eq(J.JsonToTable('\239\187\191{"a":1}').a, 1)
+            T.eq(J.JsonToTable('\239\187\191[2]', 0), "[2]")
+            for _, mark in ipairs({"\239", "\239\187", "\187\191", "\239\191"}) do
+                none("part of a mark", J.GetJsonValue, mark .. '{"a":"x"}', "a")
+                none("part of a mark", J.JsonToTable, mark .. "{}", 0)
+                none("part of a mark", J.JsonToTable, mark .. '{"a":1}')
+            end
+            -- Embedded by GetJsonBuffer only when the text parses as JSON.
+            T.eq(J.GetJsonBuffer({a = '\239\187[1]'}), '{"a":"\239\187[1]"}')
+        end,
         ["an escaped NUL ends a string"] = function()
             T.eq(J.GetJsonValue('{"a":"a\\u0000b"}', "a"), "a")
             T.eq(J.JsonToTable('{"a":"a\\u0000b"}').a, "a")
