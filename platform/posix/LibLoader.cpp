@@ -2,8 +2,36 @@
 #include "pyn/LibLoader.h"
 
 #include <dlfcn.h>
+#include <elf.h>
+#include <link.h>
 
 namespace pyn {
+namespace {
+
+// True when `address`, which dlsym found for `module`, is a function that
+// the module itself defines: dlsym also searches the module's dependencies
+// (libc's free or system would be found through any module), and a data
+// symbol's address is not code to call.
+bool IsOwnFunction(void* module, void* address) {
+    struct link_map* own = nullptr;
+    if (dlinfo(module, RTLD_DI_LINKMAP, &own) != 0 || !own) return false;
+    Dl_info info;
+    struct link_map* where = nullptr;
+    if (dladdr1(address, &info, reinterpret_cast<void**>(&where), RTLD_DL_LINKMAP) == 0 || where != own)
+        return false;
+    ElfW(Sym)* symbol = nullptr;
+    if (dladdr1(address, &info, reinterpret_cast<void**>(&symbol), RTLD_DL_SYMENT) == 0 || !symbol ||
+        info.dli_saddr != address)
+        return false;
+#if __ELF_NATIVE_CLASS == 64
+    const unsigned type = ELF64_ST_TYPE(symbol->st_info);
+#else
+    const unsigned type = ELF32_ST_TYPE(symbol->st_info);
+#endif
+    return type == STT_FUNC && symbol->st_shndx != SHN_UNDEF;
+}
+
+}  // namespace
 
 CLibLoader::CLibLoader(const char* path) : m_path(path ? path : "") {}
 
@@ -21,8 +49,9 @@ bool CLibLoader::load() {
 bool CLibLoader::isload() const { return m_handle != nullptr; }
 
 void* CLibLoader::resolve(const char* name) const {
-    if (!m_handle || !name) return nullptr;
-    return dlsym(m_handle, name);
+    if (!m_handle || !name || !*name) return nullptr;
+    void* address = dlsym(m_handle, name);
+    return address && IsOwnFunction(m_handle, address) ? address : nullptr;
 }
 
 bool CLibLoader::unload() {

@@ -18,7 +18,10 @@ public:
     bool load();
     // Whether the module is loaded now.
     bool isload() const;
-    // Address of the exported symbol `name`, or null (also when not loaded).
+    // Address of the function `name` that the module itself defines and
+    // exports, or null: for a name it does not export, for a data symbol,
+    // for a function of another module (one it depends on, or one a
+    // forwarded export leads to), and when it is not loaded.
     void* resolve(const char* name) const;
     // Unloads the module; true when it was loaded and is now released.
     bool unload();

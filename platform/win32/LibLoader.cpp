@@ -3,9 +3,37 @@
 
 #include <windows.h>
 
+#include <cstdint>
+
 #include "WinText.h"
 
 namespace pyn {
+namespace {
+
+// True when `address`, which GetProcAddress gave for `module`, lies in an
+// executable section of the module's own image: a forwarded export leads
+// into another module, and a data export is not code to call.
+bool IsOwnFunction(HMODULE module, const void* address) {
+    const auto* base = reinterpret_cast<const unsigned char*>(module);
+    const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
+    if (dos->e_magic != IMAGE_DOS_SIGNATURE) return false;
+    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
+    if (nt->Signature != IMAGE_NT_SIGNATURE) return false;
+    const auto at = reinterpret_cast<uintptr_t>(address);
+    const auto start = reinterpret_cast<uintptr_t>(base);
+    if (at < start || at - start >= nt->OptionalHeader.SizeOfImage) return false;
+    const DWORD rva = static_cast<DWORD>(at - start);
+    const IMAGE_SECTION_HEADER* section = IMAGE_FIRST_SECTION(nt);
+    for (WORD i = 0; i < nt->FileHeader.NumberOfSections; ++i, ++section) {
+        DWORD size = section->Misc.VirtualSize > section->SizeOfRawData ? section->Misc.VirtualSize
+                                                                         : section->SizeOfRawData;
+        if (rva >= section->VirtualAddress && rva - section->VirtualAddress < size)
+            return (section->Characteristics & IMAGE_SCN_MEM_EXECUTE) != 0;
+    }
+    return false;
+}
+
+}  // namespace
 
 CLibLoader::CLibLoader(const char* path) : m_path(path ? path : "") {}
 
@@ -32,7 +60,9 @@ bool CLibLoader::isload() const { return m_handle != nullptr; }
 
 void* CLibLoader::resolve(const char* name) const {
     if (!m_handle || !name || !*name) return nullptr;
-    return reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(m_handle), name));
+    HMODULE module = static_cast<HMODULE>(m_handle);
+    void* address = reinterpret_cast<void*>(GetProcAddress(module, name));
+    return address && IsOwnFunction(module, address) ? address : nullptr;
 }
 
 bool CLibLoader::unload() {

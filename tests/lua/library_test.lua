@@ -40,6 +40,13 @@ function orvexScriptMain(luaDir, tmpDir, fixtureDir, pluginDir)
                 T.eq(T.nresults(L.CallModuleFuncWithParam(plugin, "ReturnNull", "x")), 0, "null")
                 T.eq(T.nresults(L.CallModuleFuncWithParam(plugin, "ReturnEmpty", "x")), 0, "empty text")
                 T.eq(T.nresults(L.CallModuleFuncWithParam(plugin, "NoSuchFunction", "x")), 0, "not exported")
+                -- Only the plug-in's own functions: not a function of a library
+                -- it depends on, not exported data.
+                local marker = tmpDir .. "/ran"
+                for _, name in ipairs({"free", "malloc", "system", "abort", "exit", "NotAFunction", "ForwardedFree"}) do
+                    T.eq(T.nresults(L.CallModuleFuncWithParam(plugin, name, "echo x > " .. marker)), 0, name)
+                end
+                T.eq(orvexUtil.IsFile(marker), false, "no shell command ran")
                 T.eq(T.nresults(L.CallModuleFuncWithParam(plugin, "Echo", "")), 0, "empty parameter")
                 T.eq(T.nresults(L.CallModuleFuncWithParam(plugin, "", "x")), 0, "empty name")
                 T.eq(T.nresults(L.CallModuleFuncWithParam(plugin, "Echo", true)), 0, "boolean parameter")

@@ -54,6 +54,9 @@ PLUGIN_EXPORT char* Block(const char*, uint32_t) {
 // "inside" while a call waits in Block, else "idle".
 PLUGIN_EXPORT char* BlockState(const char*, uint32_t) { return Keep(g_blockState == 1 ? "inside" : "idle"); }
 
+// Exported data, not a function: calling it would jump into these bytes.
+PLUGIN_EXPORT const char NotAFunction[] = "\xcc\xcc\xcc\xcc";
+
 PLUGIN_EXPORT char* Unblock(const char*, uint32_t) {
     int inside = 1;
     return Keep(g_blockState.compare_exchange_strong(inside, 2) ? "ok" : "nothing to release");
