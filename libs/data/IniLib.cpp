@@ -14,8 +14,10 @@
 #endif
 #include <SimpleIni.h>
 
+#include <algorithm>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "LibraryTables.h"
 #include "ScriptBinding.h"
@@ -43,28 +45,14 @@ IniKeyPath SplitIniKeyPath(const std::string& path) {
     return {path.substr(0, slash), path.substr(slash + 1)};
 }
 
-bool HasLineBreak(const std::string& text) { return text.find_first_of("\r\n") != std::string::npos; }
-
-// True when a section and key written as they stand would read back as
-// another entry, or add lines to the file: a line break or zero byte
-// anywhere, a "]" in the section (it would end the header early), a "=" in
-// the key (the value would start there), a key that starts a header or a
-// comment.
-bool IsUnwritableName(const IniKeyPath& name) {
-    for (const std::string* text : {&name.section, &name.key})
-        if (HasLineBreak(*text) || HasZeroByte(*text)) return true;
-    if (name.section.find(']') != std::string::npos || name.key.find('=') != std::string::npos) return true;
-    return !name.key.empty() && (name.key[0] == '[' || name.key[0] == ';' || name.key[0] == '#');
-}
-
-// Loads the file into the store. The store reads text only up to a zero
-// byte; a file that holds one (a UTF-16 file, say) loads for reading, but
-// `forWriting` refuses it, as saving the store would drop the rest.
-bool LoadIni(const std::string& path, IniStore& ini, bool forWriting) {
-    std::string data;
-    if (!pyn::CFileUtil::ReadFullFile(path, data)) return false;
-    if (forWriting && HasZeroByte(data)) return false;
-    return ini.LoadData(data.data(), data.size()) >= 0;
+// Loads the file into the store (`text` receives its bytes). The store reads
+// text only up to a zero byte; a file that holds one (a UTF-16 file, say)
+// loads for reading, but `forWriting` refuses it, as saving the store would
+// drop the rest.
+bool LoadIni(const std::string& path, std::string& text, IniStore& ini, bool forWriting) {
+    if (!pyn::CFileUtil::ReadFullFile(path, text)) return false;
+    if (forWriting && HasZeroByte(text)) return false;
+    return ini.LoadData(text.data(), text.size()) >= 0;
 }
 
 // Collects the store's text with CR LF line ends, whatever the platform's
@@ -83,11 +71,63 @@ private:
     std::string m_text;
 };
 
-// Writes the whole store over the file through a temporary beside it, so
-// a failed save leaves the old file as it was.
-bool SaveIni(const IniStore& ini, const std::string& path) {
+bool SaveToText(const IniStore& ini, std::string& text) {
     CrLfWriter out;
-    return ini.Save(out, false) >= 0 && pyn::CFileUtil::ReplaceFileAtomically(path, out.text());
+    if (ini.Save(out, false) < 0) return false;
+    text = out.text();
+    return true;
+}
+
+std::string Trimmed(const std::string& text, size_t from, size_t to) {
+    const char* blank = " \t\r\n";
+    size_t first = text.find_first_not_of(blank, from);
+    if (first == std::string::npos || first >= to) return std::string();
+    size_t last = text.find_last_not_of(blank, to - 1);
+    return text.substr(first, last - first + 1);
+}
+
+// The lines of an INI text that carry something, each in one form whatever
+// its spacing: a comment as it stands, a header as "[name]" and what
+// follows it, an entry as "key=value"; anything else as it stands. Blank
+// lines and a leading byte-order mark (which the store skips) carry nothing.
+std::vector<std::string> MeaningfulLines(const std::string& text) {
+    std::vector<std::string> lines;
+    size_t pos = text.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
+    while (pos < text.size()) {
+        size_t end = text.find_first_of("\r\n", pos);
+        if (end == std::string::npos) end = text.size();
+        std::string line = Trimmed(text, pos, end);
+        pos = end + 1;
+        if (line.empty()) continue;
+        if (line[0] == '[') {
+            size_t close = line.find(']');
+            if (close != std::string::npos) line = "[" + Trimmed(line, 1, close) + "]" + line.substr(close + 1);
+        } else if (line[0] != ';' && line[0] != '#') {
+            size_t equals = line.find('=');
+            if (equals != std::string::npos)
+                line = Trimmed(line, 0, equals) + "=" + Trimmed(line, equals + 1, line.size());
+        }
+        lines.push_back(std::move(line));
+    }
+    std::sort(lines.begin(), lines.end());
+    return lines;
+}
+
+// Every (section, key, value) the store holds, names as stored.
+std::vector<std::string> Entries(const IniStore& ini) {
+    std::vector<std::string> entries;
+    IniStore::TNamesDepend sections;
+    ini.GetAllSections(sections);
+    for (const auto& section : sections) {
+        IniStore::TNamesDepend keys;
+        ini.GetAllKeys(section.pItem, keys);
+        for (const auto& key : keys) {
+            const char* value = ini.GetValue(section.pItem, key.pItem, "");
+            entries.push_back(std::string(section.pItem) + '\0' + key.pItem + '\0' + value);
+        }
+    }
+    std::sort(entries.begin(), entries.end());
+    return entries;
 }
 
 enum class IniChange { kSaved, kNotSaved, kNotLoaded };
@@ -100,12 +140,28 @@ std::mutex& IniChangeMutex() {
 // Loads the file, applies `change` to the store and saves it, under one lock
 // for every change: two scripts changing the same file at once never lose
 // each other's change.
+//
+// The store rewrites the whole file, so a change is made only when nothing
+// is lost by it: the store must hold every line of the file as it stands
+// (a line that is no header, entry or comment, a key or section given
+// twice, also in other letter case, or a comment after the last entry
+// would be dropped), and the text written must read back as exactly the
+// changed store (a name or value with surrounding blanks, an empty key, a
+// name or value that would read as other lines). Otherwise the file is not
+// touched.
 template <typename Change>
 IniChange ChangeIni(const std::string& path, Change change) {
     std::lock_guard<std::mutex> hold(IniChangeMutex());
+    std::string original;
     IniStore ini;
-    if (!LoadIni(path, ini, true)) return IniChange::kNotLoaded;
-    return change(ini) && SaveIni(ini, path) ? IniChange::kSaved : IniChange::kNotSaved;
+    if (!LoadIni(path, original, ini, true)) return IniChange::kNotLoaded;
+    std::string text;
+    if (!SaveToText(ini, text) || MeaningfulLines(text) != MeaningfulLines(original)) return IniChange::kNotSaved;
+    if (!change(ini) || !SaveToText(ini, text)) return IniChange::kNotSaved;
+    IniStore reread;
+    if (reread.LoadData(text.data(), text.size()) < 0 || Entries(reread) != Entries(ini)) return IniChange::kNotSaved;
+    // Through a temporary beside the file: a failed save leaves it as it was.
+    return pyn::CFileUtil::ReplaceFileAtomically(path, text) ? IniChange::kSaved : IniChange::kNotSaved;
 }
 
 // Pushes a change's result: true, false, or "load ini file error.".
@@ -124,7 +180,8 @@ int GetIniValue(lua_State* L) {
     RequireNonEmpty(keyPath);
 
     IniStore ini;
-    if (!pyn::CFileUtil::IsFile(path) || !LoadIni(path, ini, false)) {
+    std::string text;
+    if (!pyn::CFileUtil::IsFile(path) || !LoadIni(path, text, ini, false)) {
         PushText(L, std::string());
         return 1;
     }
@@ -133,10 +190,11 @@ int GetIniValue(lua_State* L) {
     return 1;
 }
 
-// SetIniValue(file, "Section/Key", value): true when saved; false when the
-// value holds a line break, a name could not be read back as written
-// (IsUnwritableName), or the save failed;
-// "load ini file error." when the file does not load.
+// SetIniValue(file, "Section/Key", value): true when saved and the file
+// reads back with the value; false when that could not be done without
+// losing or changing other lines (see ChangeIni), when a name holds a zero
+// byte, or when the save failed; "load ini file error." when the file does
+// not load.
 int SetIniValue(lua_State* L) {
     CheckArgCount(L, 3);
     std::string path = GetStringArg(L, 1);
@@ -146,14 +204,14 @@ int SetIniValue(lua_State* L) {
     RequireNonEmpty(keyPath);
     RequireNonEmpty(value);
 
-    IniKeyPath name = SplitIniKeyPath(keyPath);
-    std::string text(value.c_str());  // the value ends at its first NUL byte
-    // Written as they stand, line breaks would add lines (even sections) to
-    // the file.
-    if (HasLineBreak(text) || IsUnwritableName(name)) {
+    // The store takes names as C strings: a name with a zero byte would
+    // stand for another, shorter one.
+    if (HasZeroByte(keyPath)) {
         PushBool(L, false);
         return 1;
     }
+    IniKeyPath name = SplitIniKeyPath(keyPath);
+    std::string text(value.c_str());  // the value ends at its first NUL byte
     IniChange result = ChangeIni(path, [&](IniStore& ini) {
         return ini.SetValue(name.section.c_str(), name.key.c_str(), text.c_str()) >= 0;
     });
@@ -163,8 +221,9 @@ int SetIniValue(lua_State* L) {
 
 // RemoveKeyValue(file, "Section/Key"): deletes the key (and its section
 // when that empties it) and rewrites the file; true when saved, false when
-// the file is missing or the save failed, "load ini file error." when the
-// file does not load.
+// the file is missing, could not be rewritten without losing other lines
+// (see ChangeIni), the key path holds a zero byte or the save failed, "load ini file error." when the file
+// does not load.
 int RemoveKeyValue(lua_State* L) {
     CheckArgCount(L, 2);
     std::string path = GetStringArg(L, 1);
@@ -172,7 +231,7 @@ int RemoveKeyValue(lua_State* L) {
     RequireNonEmpty(path);
     RequireNonEmpty(keyPath);
 
-    if (!pyn::CFileUtil::IsFile(path)) {
+    if (HasZeroByte(keyPath) || !pyn::CFileUtil::IsFile(path)) {
         PushBool(L, false);
         return 1;
     }

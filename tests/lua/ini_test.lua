@@ -82,6 +82,46 @@ function orvexScriptMain(luaDir, tmpDir)
             T.eq(I.SetIniValue(f, "s [1/a;b#c", "x=y"), true, "inside a name, or in a value, they are kept")
             T.eq(I.GetIniValue(f, "s [1/a;b#c"), "x=y")
         end,
+        ["a change that would lose lines it does not name leaves the file as it was"] = function()
+            for what, before in pairs({
+                ["a line without ="] = "[s]\r\nk = 1\r\njust words\r\n",
+                ["a duplicate key"] = "[s]\r\nk = 1\r\nk = 2\r\n",
+                ["a duplicate key in other case"] = "[s]\r\nHost = a\r\nhost = b\r\n",
+                ["a section given twice in other case"] = "[Net]\r\na = 1\r\n[net]\r\nb = 2\r\n",
+                ["a comment after the last entry"] = "[s]\r\nk = 1\r\n; the end\r\n",
+                ["text after a header"] = "[s] extra\r\nk = 1\r\n",
+            }) do
+                local f = ini(before)
+                T.eq(I.SetIniValue(f, "s/k", "9"), false, what)
+                T.eq(I.SetIniValue(f, "t/n", "9"), false, what)
+                T.eq(I.RemoveKeyValue(f, "s/k"), false, what)
+                T.eq(read(f), before, what)
+            end
+            -- Comments before entries and headers, blank lines and spacing are
+            -- all the store keeps: such a file is rewritten with them.
+            local f = ini("; about s\n[ s ]\n\n# about k\nk=1\n  m =  2  \n")
+            T.eq(I.SetIniValue(f, "s/k", "9"), true)
+            T.eq(read(f), "; about s\r\n\r\n\r\n[s]\r\n\r\n# about k\r\nk = 9\r\nm = 2\r\n")
+        end,
+        ["SetIniValue is true only when the value reads back as given"] = function()
+            local before = "[Sec]\r\nk = 1\r\n"
+            local f = ini(before)
+            for _, case in ipairs({
+                {" Sec/k", "2"}, {"Sec /k", "2"}, {"Sec/ k", "2"}, {"Sec/k ", "2"}, {"Sec/", "2"},
+                {"Sec/k", " 2"}, {"Sec/k", "2 "}, {"Sec/k", "\t2"},
+            }) do
+                T.eq(I.SetIniValue(f, case[1], case[2]), false, case[1] .. "=" .. case[2])
+                T.eq(read(f), before, case[1] .. "=" .. case[2])
+            end
+            T.eq(I.SetIniValue(f, "Sec/k", "2 3"), true, "blanks inside are kept")
+            T.eq(I.GetIniValue(f, "Sec/k"), "2 3")
+        end,
+        ["RemoveKeyValue: a key path with a zero byte removes nothing"] = function()
+            local before = "[s]\r\nk = 1\r\n"
+            local f = ini(before)
+            T.eq(I.RemoveKeyValue(f, "s/k\0x"), false)
+            T.eq(read(f), before)
+        end,
         ["a file holding a zero byte is read but never rewritten"] = function()
             -- The store reads only up to the zero; a save would drop the rest.
             local before = "[Net]\r\nPort = 80\r\n\0\r\nHost = h\r\n"
