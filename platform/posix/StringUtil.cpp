@@ -1,11 +1,15 @@
 // Code-page conversions on POSIX, through iconv.
 #include <errno.h>
+#include "pyn/NoDestructor.h"
 #include <iconv.h>
 #include <stdlib.h>
 #include <string.h>
 #include <strings.h>
 
+#include <atomic>
 #include <memory>
+#include <mutex>
+#include <vector>
 
 #include "common/TextAndFileHelpers.h"
 #include "pyn/HostSettings.h"
@@ -41,50 +45,117 @@ std::string CodePageFromEnvironment() {
 std::string ResolveCodePage() {
     std::string name = CHostSettings::LocalCodePageOverride();
     if (name.empty()) {
-        static const std::string fromEnv = CodePageFromEnvironment();
-        name = fromEnv;
+        static NoDestructor<std::string> fromEnv(CodePageFromEnvironment());
+        name = *fromEnv;
     }
     return name;
 }
 
-// Per-thread conversion descriptors (iconv_t is not thread-safe), rebuilt
-// when the host changes the code page.
-struct Converters {
-    unsigned generation = 0;
-    std::string name;
-    bool utf8 = true;
-    iconv_t toLocal = reinterpret_cast<iconv_t>(-1);
-    iconv_t toUtf8 = reinterpret_cast<iconv_t>(-1);
-
-    ~Converters() { Close(); }
-    void Close() {
-        if (toLocal != reinterpret_cast<iconv_t>(-1)) iconv_close(toLocal);
-        if (toUtf8 != reinterpret_cast<iconv_t>(-1)) iconv_close(toUtf8);
-        toLocal = toUtf8 = reinterpret_cast<iconv_t>(-1);
-    }
-    void Refresh() {
-        unsigned current = CHostSettings::CodePageGeneration();
-        if (current == generation) return;
-        Close();
-        generation = current;
-        name = ResolveCodePage();
-        utf8 = IsUtf8Name(name);
-        if (utf8) return;
-        toLocal = iconv_open(name.c_str(), "UTF-8");
-        toUtf8 = iconv_open("UTF-8", name.c_str());
-        if (toLocal == reinterpret_cast<iconv_t>(-1) || toUtf8 == reinterpret_cast<iconv_t>(-1)) {
-            // An unknown codeset: treat local text as UTF-8.
-            Close();
-            utf8 = true;
-        }
-    }
+// The local code page as last resolved, for every thread. Refreshed when the
+// host changes the code page; the common case (UTF-8) needs no descriptor.
+struct CodePage {
+    std::atomic<unsigned> generation{0};
+    std::atomic<bool> utf8{true};
+    std::mutex mutex;  // guards name and the refresh
+    std::string name = "UTF-8";
 };
 
-Converters& ThreadConverters() {
-    thread_local Converters converters;
-    converters.Refresh();
-    return converters;
+CodePage& TheCodePage() {
+    static NoDestructor<CodePage> codePage;
+    return *codePage;
 }
+
+// The state after any change of the setting has been taken in.
+CodePage& CurrentCodePage() {
+    CodePage& cp = TheCodePage();
+    const unsigned current = CHostSettings::CodePageGeneration();
+    if (cp.generation.load(std::memory_order_acquire) == current) return cp;
+    std::lock_guard<std::mutex> hold(cp.mutex);
+    if (cp.generation.load(std::memory_order_relaxed) == current) return cp;
+    std::string name = ResolveCodePage();
+    bool utf8 = IsUtf8Name(name);
+    if (!utf8) {
+        // An unknown codeset: treat local text as UTF-8.
+        iconv_t probe = iconv_open(name.c_str(), "UTF-8");
+        if (probe == reinterpret_cast<iconv_t>(-1)) utf8 = true;
+        else iconv_close(probe);
+    }
+    cp.name = utf8 ? std::string("UTF-8") : name;
+    cp.utf8.store(utf8, std::memory_order_relaxed);
+    cp.generation.store(current, std::memory_order_release);
+    return cp;
+}
+
+// Conversion descriptors (iconv_t is not thread-safe, so each is used by one
+// thread at a time) kept in one pool for every thread rather than per
+// thread: nothing here needs a thread's end to be cleaned up, so threads
+// leave nothing behind and the library registers no per-thread clean-up
+// (which, first registered during the library's own unload by a finalizer,
+// would be called after the library is gone).
+struct Descriptors {
+    unsigned generation;
+    iconv_t toLocal;
+    iconv_t toUtf8;
+};
+
+struct DescriptorPool {
+    std::mutex mutex;
+    std::vector<Descriptors> idle;
+};
+
+DescriptorPool& ThePool() {
+    static NoDestructor<DescriptorPool> pool;
+    return *pool;
+}
+
+void CloseDescriptors(const Descriptors& d) {
+    if (d.toLocal != reinterpret_cast<iconv_t>(-1)) iconv_close(d.toLocal);
+    if (d.toUtf8 != reinterpret_cast<iconv_t>(-1)) iconv_close(d.toUtf8);
+}
+
+// Descriptors for the code page's current generation, taken from the pool
+// for the length of one conversion.
+class PooledDescriptors {
+public:
+    explicit PooledDescriptors(CodePage& cp) {
+        const unsigned generation = cp.generation.load(std::memory_order_acquire);
+        DescriptorPool& pool = ThePool();
+        {
+            std::lock_guard<std::mutex> hold(pool.mutex);
+            while (!pool.idle.empty()) {
+                Descriptors d = pool.idle.back();
+                pool.idle.pop_back();
+                if (d.generation == generation) {
+                    m_d = d;
+                    return;
+                }
+                CloseDescriptors(d);  // of an earlier setting
+            }
+        }
+        std::string name;
+        {
+            std::lock_guard<std::mutex> hold(cp.mutex);
+            name = cp.name;
+        }
+        m_d = Descriptors{generation, iconv_open(name.c_str(), "UTF-8"), iconv_open("UTF-8", name.c_str())};
+    }
+    ~PooledDescriptors() {
+        DescriptorPool& pool = ThePool();
+        std::lock_guard<std::mutex> hold(pool.mutex);
+        try {
+            pool.idle.push_back(m_d);
+        } catch (...) {
+            CloseDescriptors(m_d);
+        }
+    }
+    PooledDescriptors(const PooledDescriptors&) = delete;
+    PooledDescriptors& operator=(const PooledDescriptors&) = delete;
+    iconv_t toLocal() const { return m_d.toLocal; }
+    iconv_t toUtf8() const { return m_d.toUtf8; }
+
+private:
+    Descriptors m_d;
+};
 
 // Converts with `cd`; unconvertible input becomes '?'. With `fromUtf8`, a
 // well-formed character the target cannot hold is replaced as a whole;
@@ -139,21 +210,29 @@ std::string Convert(iconv_t cd, const char* data, size_t size, bool fromUtf8) {
 std::string CStringUtil::utf8_s2s(const std::string& utf8) { return utf8_s2s(utf8.data(), utf8.size()); }
 
 std::string CStringUtil::utf8_s2s(const char* data, size_t size) {
-    Converters& c = ThreadConverters();
-    if (c.utf8 || size == 0) return std::string(data, size);
-    return Convert(c.toLocal, data, size, true);
+    CodePage& cp = CurrentCodePage();
+    if (cp.utf8.load(std::memory_order_relaxed) || size == 0) return std::string(data, size);
+    PooledDescriptors d(cp);
+    if (d.toLocal() == reinterpret_cast<iconv_t>(-1)) return std::string(data, size);
+    return Convert(d.toLocal(), data, size, true);
 }
 
 std::string CStringUtil::s2s_utf8(const std::string& local) { return s2s_utf8(local.data(), local.size()); }
 
 std::string CStringUtil::s2s_utf8(const char* data, size_t size) {
-    Converters& c = ThreadConverters();
-    if (c.utf8 || size == 0) return std::string(data, size);
-    return Convert(c.toUtf8, data, size, false);
+    CodePage& cp = CurrentCodePage();
+    if (cp.utf8.load(std::memory_order_relaxed) || size == 0) return std::string(data, size);
+    PooledDescriptors d(cp);
+    if (d.toUtf8() == reinterpret_cast<iconv_t>(-1)) return std::string(data, size);
+    return Convert(d.toUtf8(), data, size, false);
 }
 
-std::string CStringUtil::LocalCodePage() { return ThreadConverters().name; }
+std::string CStringUtil::LocalCodePage() {
+    CodePage& cp = CurrentCodePage();
+    std::lock_guard<std::mutex> hold(cp.mutex);
+    return cp.name;
+}
 
-bool CStringUtil::LocalIsUtf8() { return ThreadConverters().utf8; }
+bool CStringUtil::LocalIsUtf8() { return CurrentCodePage().utf8.load(std::memory_order_relaxed); }
 
 }  // namespace pyn
