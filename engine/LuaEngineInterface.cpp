@@ -1,15 +1,28 @@
-// The exported functions: each forwards to the engine manager and lets
-// nothing escape.
+// The exported functions: each enters the engine (see CEngineLifetime),
+// forwards to the engine manager and lets nothing escape.
 #include "LuaEngineInterface.h"
 
+#include "EngineLifetime.h"
 #include "LuaEngineManager.h"
 
-using orvex::CLuaEngineManager;
+using orvex::CEngineLifetime;
+
+namespace {
+
+// The result of a call that arrives once the engine has shut down.
+const char kEngineClosed[] = "engine closed";
+
+}  // namespace
 
 bool CLuaEngineInterface::ExecLua(const std::string& scriptPath, const std::string& functionName,
                                   std::string& result, const std::vector<std::string>& args, bool encoded) {
     try {
-        return CLuaEngineManager::Instance().ExecLua(scriptPath, functionName, result, args, encoded);
+        CEngineLifetime::Entry engine;
+        if (!engine) {
+            result = kEngineClosed;
+            return false;
+        }
+        return engine.manager().ExecLua(scriptPath, functionName, result, args, encoded);
     } catch (...) {
         return false;
     }
@@ -18,7 +31,12 @@ bool CLuaEngineInterface::ExecLua(const std::string& scriptPath, const std::stri
 bool CLuaEngineInterface::LockExecLua(const std::string& scriptPath, const std::string& functionName,
                                       std::string& result, const std::vector<std::string>& args, bool encoded) {
     try {
-        return CLuaEngineManager::Instance().LockExecLua(scriptPath, functionName, result, args, encoded);
+        CEngineLifetime::Entry engine;
+        if (!engine) {
+            result = kEngineClosed;
+            return false;
+        }
+        return engine.manager().LockExecLua(scriptPath, functionName, result, args, encoded);
     } catch (...) {
         return false;
     }
@@ -26,7 +44,8 @@ bool CLuaEngineInterface::LockExecLua(const std::string& scriptPath, const std::
 
 int CLuaEngineInterface::GetVarInt(const std::string& scriptPath, const std::string& varName, bool encoded) {
     try {
-        return CLuaEngineManager::Instance().GetVarInt(scriptPath, varName, encoded);
+        CEngineLifetime::Entry engine;
+        return engine ? engine.manager().GetVarInt(scriptPath, varName, encoded) : 0;
     } catch (...) {
         return 0;
     }
@@ -35,7 +54,9 @@ int CLuaEngineInterface::GetVarInt(const std::string& scriptPath, const std::str
 std::map<std::string, std::string> CLuaEngineInterface::GetVarMap(const std::string& scriptPath,
                                                                   const std::string& varName, bool encoded) {
     try {
-        return CLuaEngineManager::Instance().GetVarMap(scriptPath, varName, encoded);
+        CEngineLifetime::Entry engine;
+        if (!engine) return {};
+        return engine.manager().GetVarMap(scriptPath, varName, encoded);
     } catch (...) {
         return {};
     }
@@ -43,7 +64,8 @@ std::map<std::string, std::string> CLuaEngineInterface::GetVarMap(const std::str
 
 void CLuaEngineInterface::ClearLuaCache() {
     try {
-        CLuaEngineManager::Instance().ClearLuaCache();
+        CEngineLifetime::Entry engine;
+        if (engine) engine.manager().ClearLuaCache();
     } catch (...) {
     }
 }

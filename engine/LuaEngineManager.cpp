@@ -1,8 +1,8 @@
 #include "LuaEngineManager.h"
 
-#include <atomic>
 #include <utility>
 
+#include "EngineLifetime.h"
 #include "pyn/AlgorithmUtil.h"
 #include "pyn/FileUtil.h"
 #include "pyn/ThreadUtil.h"
@@ -13,10 +13,11 @@ namespace {
 // Holds the engine lock taken by a successful try until the scope ends.
 class EngineLockHold {
 public:
-    EngineLockHold(pyn::CReadWriteLockUtil& lock, bool exclusive)
+    EngineLockHold(pyn::CReadWriteLockUtil& lock, bool exclusive, bool aheadOfWriters = false)
         : m_lock(lock),
-          m_held(exclusive ? lock.tryWriteLock(CLuaEngineManager::kLockTimeout)
-                           : lock.tryReadLock(CLuaEngineManager::kLockTimeout)) {}
+          m_held(exclusive        ? lock.tryWriteLock(CLuaEngineManager::kLockTimeout)
+                 : aheadOfWriters ? lock.tryReadLockAheadOfWriters(CLuaEngineManager::kLockTimeout)
+                                  : lock.tryReadLock(CLuaEngineManager::kLockTimeout)) {}
     ~EngineLockHold() {
         if (m_held) m_lock.unlock();
     }
@@ -31,53 +32,78 @@ private:
 
 const char kTryLockTimeout[] = "tryLock Timeout";
 
-std::atomic<bool> g_keepAliveAtExit{false};
+// The calling thread's shared run in progress, if any (see RunMark).
+thread_local CLuaWorker* t_runWorker = nullptr;
+thread_local uint64_t t_runSerial = 0;
+
+// Marks the calling thread's worker as being in a shared run of the engine
+// lock for the scope (nested runs leave the outer mark as it is).
+class RunMark {
+public:
+    explicit RunMark(CLuaWorker& worker) : m_worker(t_runWorker ? nullptr : &worker) {
+        if (!m_worker) return;
+        t_runSerial = m_worker->BeginSharedRun();
+        t_runWorker = m_worker;
+    }
+    ~RunMark() {
+        if (!m_worker) return;
+        m_worker->EndSharedRun();
+        t_runWorker = nullptr;
+        t_runSerial = 0;
+    }
+    RunMark(const RunMark&) = delete;
+    RunMark& operator=(const RunMark&) = delete;
+
+private:
+    CLuaWorker* m_worker;
+};
 
 }  // namespace
 
-// Owns the manager as a function-local static would, but can leave it alive
-// at exit when threads may still use it.
-struct CLuaEngineManager::Holder {
-    CLuaEngineManager* manager = new CLuaEngineManager;
-    ~Holder() {
-        if (!g_keepAliveAtExit.load(std::memory_order_acquire)) delete manager;
-    }
-};
+CLuaEngineManager& CLuaEngineManager::Instance() { return CEngineLifetime::Manager(); }
 
-CLuaEngineManager& CLuaEngineManager::Instance() {
-    static Holder holder;
-    return *holder.manager;
-}
-
-void CLuaEngineManager::KeepAliveAtExit() { g_keepAliveAtExit.store(true, std::memory_order_release); }
-
-bool CLuaEngineManager::Exec(bool exclusive, const std::string& scriptPath, const std::string& functionName,
+bool CLuaEngineManager::Exec(Hold kind, const std::string& scriptPath, const std::string& functionName,
                              std::string& result, const std::vector<std::string>& args, bool encoded) {
-    EngineLockHold hold(m_engineLock, exclusive);
+    EngineLockHold hold(m_engineLock, kind == Hold::kExclusive, kind == Hold::kSharedAheadOfWriters);
     if (!hold.held()) {
         result = kTryLockTimeout;
         return false;
     }
     std::string source = GetScriptSource(scriptPath, encoded);
     std::shared_ptr<CLuaWorker> worker = GetThreadWorker();
+    if (kind == Hold::kExclusive) return worker->ExecScript(source, functionName, result, args);
+    RunMark mark(*worker);
     return worker->ExecScript(source, functionName, result, args);
 }
 
 bool CLuaEngineManager::ExecLua(const std::string& scriptPath, const std::string& functionName,
                                 std::string& result, const std::vector<std::string>& args, bool encoded) {
-    return Exec(false, scriptPath, functionName, result, args, encoded);
+    return Exec(Hold::kShared, scriptPath, functionName, result, args, encoded);
 }
 
 bool CLuaEngineManager::LockExecLua(const std::string& scriptPath, const std::string& functionName,
                                     std::string& result, const std::vector<std::string>& args, bool encoded) {
-    return Exec(true, scriptPath, functionName, result, args, encoded);
+    return Exec(Hold::kExclusive, scriptPath, functionName, result, args, encoded);
+}
+
+bool CLuaEngineManager::ExecLuaFor(const RunToken& creator, const std::string& scriptPath, std::string& result,
+                                   const std::vector<std::string>& args, bool encoded) {
+    return Exec(creator.StillHolds() ? Hold::kSharedAheadOfWriters : Hold::kShared, scriptPath, std::string(), result,
+                args, encoded);
+}
+
+RunToken CLuaEngineManager::CurrentRunToken() {
+    if (!t_runWorker) return RunToken();
+    return RunToken{t_runWorker->SharedRunMarker(), t_runSerial};
 }
 
 int CLuaEngineManager::GetVarInt(const std::string& scriptPath, const std::string& varName, bool encoded) {
     EngineLockHold hold(m_engineLock, false);
     if (!hold.held()) return 0;
     std::string source = GetScriptSource(scriptPath, encoded);
-    return GetThreadWorker()->GetVarInt(source, varName);
+    std::shared_ptr<CLuaWorker> worker = GetThreadWorker();
+    RunMark mark(*worker);
+    return worker->GetVarInt(source, varName);
 }
 
 std::map<std::string, std::string> CLuaEngineManager::GetVarMap(const std::string& scriptPath,
@@ -85,7 +111,9 @@ std::map<std::string, std::string> CLuaEngineManager::GetVarMap(const std::strin
     EngineLockHold hold(m_engineLock, false);
     if (!hold.held()) return {};
     std::string source = GetScriptSource(scriptPath, encoded);
-    return GetThreadWorker()->GetVarMap(source, varName);
+    std::shared_ptr<CLuaWorker> worker = GetThreadWorker();
+    RunMark mark(*worker);
+    return worker->GetVarMap(source, varName);
 }
 
 bool CLuaEngineManager::RunModuleScript(const std::string& scriptPath, bool encoded, lua_State* L) {
@@ -167,6 +195,22 @@ void CLuaEngineManager::ReleaseThreadWorker() {
     }
     // The Lua state closes here, on its own thread, outside the map's mutex.
 }
+
+void CLuaEngineManager::CloseAllStates() {
+    // A finalizer may make this thread a worker of its own; close until none
+    // is left. Each state closes outside the map's mutex.
+    for (;;) {
+        std::map<uint32_t, std::shared_ptr<CLuaWorker>> workers;
+        {
+            pyn::CMutexLockUtil guard(m_workerMutex);
+            workers.swap(m_workers);
+        }
+        if (workers.empty()) return;
+        for (auto& entry : workers) entry.second->CloseState();
+    }
+}
+
+int CLuaEngineManager::WaitingWritersForTesting() { return m_engineLock.WaitingWritersForTesting(); }
 
 size_t CLuaEngineManager::WorkerCountForTesting() {
     pyn::CMutexLockUtil guard(m_workerMutex);

@@ -16,14 +16,18 @@ struct lua_State;
 
 namespace orvex {
 
+// The run a script thread was started from (see ExecLuaFor).
+struct RunToken {
+    CLuaWorker::RunMarker marker;
+    uint64_t run = 0;
+    bool StillHolds() const { return marker && marker->load(std::memory_order_acquire) == run; }
+};
+
 class CLuaEngineManager {
 public:
-    // The one manager of the process, built on first use and destroyed at
-    // process exit or library unload, unless KeepAliveAtExit was called.
+    // The one manager of the process (see CEngineLifetime, which builds it
+    // and shuts it down): for code already inside the engine.
     static CLuaEngineManager& Instance();
-    // Keeps the manager (its lock, cache and workers) alive past exit: for
-    // threads the engine started that may still be inside it then.
-    static void KeepAliveAtExit();
 
     static constexpr int kLockTimeout = 60;
     static constexpr size_t kMaxCacheEntries = 30;
@@ -33,6 +37,16 @@ public:
                  const std::vector<std::string>& args, bool encoded);
     bool LockExecLua(const std::string& scriptPath, const std::string& functionName, std::string& result,
                      const std::vector<std::string>& args, bool encoded);
+    // ExecLua of a script thread started by the run `creator`. While that run
+    // still holds the engine lock, this one takes its shared hold even when
+    // a writer waits: the creator may be waiting for this thread, and the
+    // writer waits for the creator, so queueing behind the writer would
+    // stall all three until the lock times out.
+    bool ExecLuaFor(const RunToken& creator, const std::string& scriptPath, std::string& result,
+                    const std::vector<std::string>& args, bool encoded);
+    // The shared run the calling thread is in (empty when none): what a
+    // script thread it starts hands to ExecLuaFor.
+    RunToken CurrentRunToken();
     int GetVarInt(const std::string& scriptPath, const std::string& varName, bool encoded);
     std::map<std::string, std::string> GetVarMap(const std::string& scriptPath, const std::string& varName,
                                                  bool encoded);
@@ -50,6 +64,9 @@ public:
     // Drops the calling thread's worker and closes its Lua state (used when a
     // thread the engine started itself has finished).
     void ReleaseThreadWorker();
+    // Closes every worker's Lua state (their finalizers run). Only at
+    // shutdown, when no run is in progress on any thread.
+    void CloseAllStates();
 
     // Decodes the encoded script form; "" when it does not decode.
     static std::string DecodeScriptText(const std::string& text);
@@ -57,11 +74,14 @@ public:
 
     size_t WorkerCountForTesting();
     size_t CacheSizeForTesting();
+    int WaitingWritersForTesting();
 
 private:
-    struct Holder;
+    friend class CEngineLifetime;
     CLuaEngineManager() = default;
-    bool Exec(bool exclusive, const std::string& scriptPath, const std::string& functionName, std::string& result,
+    ~CLuaEngineManager() = default;
+    enum class Hold { kShared, kSharedAheadOfWriters, kExclusive };
+    bool Exec(Hold hold, const std::string& scriptPath, const std::string& functionName, std::string& result,
               const std::vector<std::string>& args, bool encoded);
 
     // Members in this order: destruction closes the workers' Lua states

@@ -20,6 +20,9 @@ const char kIsFunctionFail[] = "isfunction fail";
 const char kTooManyArguments[] = "too many arguments";
 const char kOutOfMemory[] = "not enough memory";
 
+// Why the run on this thread was interrupted (RaiseInterruption), or null.
+thread_local const char* t_interruption = nullptr;
+
 // Thrown by the panic handler: Lua raised an error outside every protected
 // call (only lack of memory can do that in the worker's own API calls).
 struct LuaPanic {};
@@ -87,11 +90,13 @@ CLuaWorker::CLuaWorker() {
     if (!StartLuaWork()) pyn::CLogMessage::GetInstance()->WriteLogMessage("StartLuaWork Fail", pyn::PynLogInfo);
 }
 
-CLuaWorker::~CLuaWorker() {
-    if (m_state) {
-        lua_close(m_state);
-        m_state = nullptr;
-    }
+CLuaWorker::~CLuaWorker() { CloseState(); }
+
+void CLuaWorker::CloseState() {
+    if (!m_state) return;
+    lua_State* L = m_state;
+    m_state = nullptr;
+    lua_close(L);
 }
 
 bool CLuaWorker::StartLuaWork() {
@@ -167,18 +172,25 @@ std::map<std::string, std::string> CLuaWorker::GetVarMap(const std::string& sour
     }
 }
 
+void CLuaWorker::RaiseInterruption(lua_State* L, const char* reason) {
+    t_interruption = reason;
+    lua_pushstring(L, reason);
+    lua_error(L);
+}
+
 bool CLuaWorker::ExecScriptImpl(const std::string& source, const std::string& functionName, std::string& result,
                                 const std::vector<std::string>& args) {
     const std::string& name = functionName.empty() ? std::string(kDefaultFunction) : functionName;
     if (!m_state || !IsOwnerThread() || source.empty()) return false;
     lua_State* L = m_state;
+    t_interruption = nullptr;
     if (luaL_loadbuffer(L, source.data(), source.size(), name.c_str()) != 0) {
         result = ErrorText(L);
         lua_settop(L, 0);
         return false;
     }
     if (lua_pcall(L, 0, 0, 0) != 0) {
-        result = ErrorText(L);
+        result = t_interruption ? std::string(t_interruption) : ErrorText(L);
         lua_settop(L, 0);
         return false;
     }
@@ -211,9 +223,12 @@ bool CLuaWorker::CallScriptFunctionImpl(const std::string& functionName, std::st
         }
     }
     if (lua_pcall(L, static_cast<int>(args.size()), 1, 0) != 0) {
-        result = ErrorText(L);
+        // An error of the function is its result (true); an interrupted run
+        // did not complete, whatever the script caught on the way.
+        const bool interrupted = t_interruption != nullptr;
+        result = interrupted ? std::string(t_interruption) : ErrorText(L);
         lua_settop(L, 0);
-        return true;
+        return !interrupted;
     }
     // The function's value stays below; an error of a finalizer does not
     // change the outcome of a function that has returned.

@@ -1,8 +1,10 @@
 // One Lua state and everything one operating-system thread runs in it.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -38,6 +40,26 @@ public:
     static bool RunModuleSource(lua_State* L, const std::string& source);
 
     lua_State* State() const { return m_state; }
+    // From a hook of the run in progress on this thread: ends it with the
+    // error `reason` (a static text). The run's outcome is then false with
+    // `reason` as its result, even where the script caught the error.
+    static void RaiseInterruption(lua_State* L, const char* reason);
+    // Closes the state now (its finalizers run); the worker then answers as
+    // one whose state could not be created.
+    void CloseState();
+
+    // The shared run of the engine lock this worker is in: its serial, or 0
+    // between runs. Set by the owner thread, read by any (a script thread
+    // asks whether the run that started it still holds the lock); shared, so
+    // that asking keeps neither the worker nor its state alive.
+    using RunMarker = std::shared_ptr<std::atomic<uint64_t>>;
+    uint64_t BeginSharedRun() {
+        m_sharedRun->store(++m_runSerial, std::memory_order_release);
+        return m_runSerial;
+    }
+    void EndSharedRun() { m_sharedRun->store(0, std::memory_order_release); }
+    const RunMarker& SharedRunMarker() const { return m_sharedRun; }
+
     // Tests: let this worker's state (and any that replaces it) run out of
     // memory beyond `bytes`.
     void SetMemoryLimitForTesting(size_t bytes) { m_allocator.SetLimit(bytes); }
@@ -55,6 +77,8 @@ private:
     CLuaStateAllocator m_allocator;  // outlives m_state
     lua_State* m_state = nullptr;
     uint32_t m_ownerThread = 0;
+    uint64_t m_runSerial = 0;
+    RunMarker m_sharedRun = std::make_shared<std::atomic<uint64_t>>(0);
 };
 
 }  // namespace orvex

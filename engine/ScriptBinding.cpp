@@ -1,5 +1,7 @@
 #include "ScriptBinding.h"
 
+#include "EngineLifetime.h"
+
 #include <climits>
 #include <cmath>
 #include <exception>
@@ -15,6 +17,7 @@ const char kGetLogBufferError[] = "getLogBuffer error";
 namespace {
 const char kOutOfMemory[] = "not enough memory";
 const char kInternalError[] = "internal error";
+const char kEngineClosed[] = "engine closed";
 }  // namespace
 
 void CheckArgCount(lua_State* L, int count) {
@@ -121,6 +124,9 @@ void PushTextList(lua_State* L, const std::vector<std::string>& local) {
 }
 
 const char* RunScriptBody(lua_State* L, lua_CFunction body, int* results) noexcept {
+    // Once the engine has shut down, the services a function would reach may
+    // be going (their own clean-up at exit): every function refuses.
+    if (CEngineLifetime::IsClosed()) return kEngineClosed;
     try {
         *results = body(L);
         return nullptr;

@@ -6,6 +6,7 @@
 #include <thread>
 #include <utility>
 
+#include "EngineLifetime.h"
 #include "LibraryTables.h"
 #include "LuaEngineManager.h"
 #include "ScriptBinding.h"
@@ -22,10 +23,11 @@ constexpr int kStopCheckInstructions = 500;
 
 enum StopMode : int { kRun, kStop, kPark };
 std::atomic<int> g_stopMode{kRun};
-std::atomic<long long> g_exitWaitMillis{CScriptThreadManager::kDefaultExitWait.count()};
 
-// The runner whose ThreadFunction runs on this thread, if any.
+// The runner whose ThreadFunction runs on this thread, if any, and the main
+// Lua state of its worker.
 thread_local const CScriptThreadRunner* t_currentRunner = nullptr;
+thread_local lua_State* t_runnerState = nullptr;
 
 // Count hook of every script thread's Lua state (coroutines inherit it).
 // Nothing with a destructor is alive here when the error is raised.
@@ -33,79 +35,68 @@ void StopHook(lua_State* L, lua_Debug*) {
     const int mode = g_stopMode.load(std::memory_order_acquire);
     if (mode == kRun) return;
     if (mode == kPark) {
-        // The process is ending and this thread outlived the wait: it must
-        // not touch what exit is tearing down. The end of the process ends it.
+        // The engine has shut down and this thread outlived the wait: it must
+        // not go on. The end of the process ends it.
         for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
     }
-    lua_pushstring(L, kStopped);
-    lua_error(L);
+    // From now on at every instruction, of this coroutine and of the main
+    // state: a pcall that catches the error returns to code that gets it
+    // again at once, until the run has unwound.
+    lua_sethook(L, &StopHook, LUA_MASKCOUNT, 1);
+    if (t_runnerState && t_runnerState != L) lua_sethook(t_runnerState, &StopHook, LUA_MASKCOUNT, 1);
+    CLuaWorker::RaiseInterruption(L, kStopped);
 }
 
 }  // namespace
 
-CScriptThreadRunner::CScriptThreadRunner(std::string name, std::string scriptPath, std::vector<std::string> args)
-    : m_name(std::move(name)), m_scriptPath(std::move(scriptPath)), m_args(std::move(args)) {}
+CScriptThreadRunner::CScriptThreadRunner(std::string name, std::string scriptPath, std::vector<std::string> args,
+                                         RunToken creator)
+    : m_name(std::move(name)),
+      m_scriptPath(std::move(scriptPath)),
+      m_args(std::move(args)),
+      m_creator(std::move(creator)) {}
 
 CScriptThreadRunner::~CScriptThreadRunner() { waitThread(); }
 
 void CScriptThreadRunner::ThreadFunction() {
     t_currentRunner = this;
     try {
-        CLuaEngineManager& engine = CLuaEngineManager::Instance();
-        {
-            // The run below uses this same worker.
-            std::shared_ptr<CLuaWorker> worker = engine.GetThreadWorker();
-            if (lua_State* L = worker->State()) lua_sethook(L, &StopHook, LUA_MASKCOUNT, kStopCheckInstructions);
-        }
         std::string result;
-        if (g_stopMode.load(std::memory_order_acquire) != kRun) {
-            result = kStopped;
-            pyn::CLogMessage::GetInstance()->WriteLogMessage(kExecFail + result, pyn::PynLogError);
-        } else if (!engine.ExecLua(m_scriptPath, std::string(), result, m_args, true)) {
-            pyn::CLogMessage::GetInstance()->WriteLogMessage(kExecFail + result, pyn::PynLogError);
+        bool ok = false;
+        {
+            CEngineLifetime::Entry entry;
+            if (!entry) {
+                result = kStopped;  // the engine is shutting down
+            } else {
+                CLuaEngineManager& engine = entry.manager();
+                {
+                    // The run below uses this same worker.
+                    std::shared_ptr<CLuaWorker> worker = engine.GetThreadWorker();
+                    t_runnerState = worker->State();
+                    if (t_runnerState)
+                        lua_sethook(t_runnerState, &StopHook, LUA_MASKCOUNT, kStopCheckInstructions);
+                }
+                if (g_stopMode.load(std::memory_order_acquire) != kRun)
+                    result = kStopped;
+                else
+                    ok = engine.ExecLuaFor(m_creator, m_scriptPath, result, m_args, true);
+                // A script thread's worker is not kept: every thread ever
+                // started would otherwise leave a Lua state behind.
+                t_runnerState = nullptr;
+                engine.ReleaseThreadWorker();
+            }
         }
+        if (!ok) pyn::CLogMessage::GetInstance()->WriteLogMessage(kExecFail + result, pyn::PynLogError);
     } catch (...) {
         // Nothing may leave a thread; the engine itself does not throw.
-    }
-    try {
-        // A script thread's worker is not kept: every thread ever started
-        // would otherwise leave a Lua state behind.
-        CLuaEngineManager::Instance().ReleaseThreadWorker();
-    } catch (...) {
     }
     t_currentRunner = nullptr;
 }
 
-// Owns the manager; at exit stops the script threads and frees the manager
-// only when none of them can still be inside the engine.
-struct CScriptThreadManager::Holder {
-    CScriptThreadManager* manager;
-    Holder() {
-        // The engine manager must be built first, so that it is destroyed
-        // after this holder has stopped the threads that use it.
-        CLuaEngineManager::Instance();
-        manager = new CScriptThreadManager;
-    }
-    ~Holder() {
-        if (manager->StopAll(std::chrono::milliseconds(g_exitWaitMillis.load()))) {
-            delete manager;
-        } else {
-            CLuaEngineManager::KeepAliveAtExit();
-        }
-    }
-};
-
-CScriptThreadManager& CScriptThreadManager::Instance() {
-    static Holder holder;
-    return *holder.manager;
-}
-
-void CScriptThreadManager::SetExitWaitForTesting(std::chrono::milliseconds wait) {
-    g_exitWaitMillis.store(wait.count());
-}
+CScriptThreadManager& CScriptThreadManager::Instance() { return CEngineLifetime::ScriptThreads(); }
 
 bool CScriptThreadManager::CreateScriptThread(const std::string& name, const std::string& scriptPath,
-                                              const std::vector<std::string>& args) {
+                                              const std::vector<std::string>& args, RunToken creator) {
     pyn::CMutexLockUtil guard(m_mutex);
     if (m_closed) return false;
     auto it = m_runners.find(name);
@@ -120,7 +111,7 @@ bool CScriptThreadManager::CreateScriptThread(const std::string& name, const std
         else
             ended = m_runners.erase(ended);
     }
-    auto runner = std::make_shared<CScriptThreadRunner>(name, scriptPath, args);
+    auto runner = std::make_shared<CScriptThreadRunner>(name, scriptPath, args, std::move(creator));
     if (!runner->Start()) return false;
     m_runners.emplace(name, std::move(runner));
     return true;
@@ -137,7 +128,7 @@ size_t CScriptThreadManager::RunnerCountForTesting() {
     return m_runners.size();
 }
 
-bool CScriptThreadManager::StopAll(std::chrono::milliseconds wait) {
+bool CScriptThreadManager::StopAll(std::chrono::steady_clock::time_point deadline) {
     std::vector<std::shared_ptr<CScriptThreadRunner>> running;
     {
         // Not held while waiting: stopping scripts may still ask about threads.
@@ -149,7 +140,6 @@ bool CScriptThreadManager::StopAll(std::chrono::milliseconds wait) {
     if (running.empty()) return true;
     g_stopMode.store(kStop, std::memory_order_release);
     bool allEnded = true;
-    const auto deadline = std::chrono::steady_clock::now() + wait;
     for (const auto& runner : running) {
         if (runner.get() == t_currentRunner) {
             allEnded = false;  // a script thread is ending the process: it stays inside until the end
@@ -158,9 +148,17 @@ bool CScriptThreadManager::StopAll(std::chrono::milliseconds wait) {
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         if (!runner->waitThreadFor(std::max(left, std::chrono::milliseconds(0)))) allEnded = false;
     }
-    if (!allEnded) g_stopMode.store(kPark, std::memory_order_release);
     return allEnded;
 }
+
+bool CScriptThreadManager::AnyRunning() {
+    pyn::CMutexLockUtil guard(m_mutex);
+    for (const auto& entry : m_runners)
+        if (entry.second->IsThreadRunning()) return true;
+    return false;
+}
+
+void CScriptThreadManager::Park() { g_stopMode.store(kPark, std::memory_order_release); }
 
 namespace {
 
@@ -176,7 +174,8 @@ int CreateThreadWithScript(lua_State* L) {
     std::vector<std::string> args;
     args.reserve(static_cast<size_t>(top - 2));
     for (int i = 3; i <= top; ++i) args.push_back(GetStringArg(L, i));
-    PushBool(L, CScriptThreadManager::Instance().CreateScriptThread(name, scriptPath, args));
+    CScriptThreadManager& threads = CScriptThreadManager::Instance();
+    PushBool(L, threads.CreateScriptThread(name, scriptPath, args, CLuaEngineManager::Instance().CurrentRunToken()));
     return 1;
 }
 

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "LuaEngineManager.h"
 #include "pyn/MutexUtil.h"
 #include "pyn/ThreadUtil.h"
 
@@ -19,7 +20,7 @@ namespace orvex {
 // Lua state closed, on that thread.
 class CScriptThreadRunner : public pyn::CThreadUtil {
 public:
-    CScriptThreadRunner(std::string name, std::string scriptPath, std::vector<std::string> args);
+    CScriptThreadRunner(std::string name, std::string scriptPath, std::vector<std::string> args, RunToken creator);
     ~CScriptThreadRunner() override;
 
     bool Start() { return startThread(); }
@@ -31,39 +32,42 @@ private:
     std::string m_name;
     std::string m_scriptPath;
     std::vector<std::string> m_args;
+    RunToken m_creator;  // the run that started this thread
 };
 
 // The process-wide set of script threads, one runner per name. A runner
 // whose thread has ended is dropped at the next CreateScriptThread.
 //
-// At process exit (or library unload) script threads are asked to stop: at
-// their next check (every few hundred Lua instructions) the script is ended
-// with the error "script thread stopped". The manager waits for them a
-// bounded time. A thread still running after that (blocked in a native
-// call) is left running: the manager, its runner and the engine manager are
-// then kept alive instead of being freed under it, and the thread is parked
-// at its next check until the process ends.
+// At shutdown (CEngineLifetime) script threads are asked to stop: at their
+// next check (every few hundred Lua instructions) the script gets the error
+// "script thread stopped", and again at every instruction until its run has
+// unwound, so a script that catches it with pcall still ends. A thread still
+// running when the shutdown stops waiting (blocked in a native call) is left
+// running; it is parked at its next check until the process ends.
 class CScriptThreadManager {
 public:
     static CScriptThreadManager& Instance();
 
     // False when a thread of that name still runs, the thread cannot be
-    // started, or the process is shutting down.
+    // started, or the engine is shutting down. `creator` is the run of the
+    // script that asks (empty when none).
     bool CreateScriptThread(const std::string& name, const std::string& scriptPath,
-                            const std::vector<std::string>& args);
+                            const std::vector<std::string>& args, RunToken creator = RunToken());
     bool IsScriptThreadRunning(const std::string& name);
 
     size_t RunnerCountForTesting();
 
-    static constexpr std::chrono::milliseconds kDefaultExitWait{3000};
-    static void SetExitWaitForTesting(std::chrono::milliseconds wait);
-
 private:
-    struct Holder;
+    friend class CEngineLifetime;
     CScriptThreadManager() = default;
     ~CScriptThreadManager() = default;
-    // Stops every running script thread; true when all ended within `wait`.
-    bool StopAll(std::chrono::milliseconds wait);
+    // Refuses new threads and stops every running one; true when all ended
+    // before `deadline`.
+    bool StopAll(std::chrono::steady_clock::time_point deadline);
+    // True while some script thread runs.
+    bool AnyRunning();
+    // Threads that outlived StopAll stay at their next check for good.
+    void Park();
 
     pyn::CMutexUtil m_mutex;
     std::map<std::string, std::shared_ptr<CScriptThreadRunner>> m_runners;

@@ -20,6 +20,7 @@ extern "C" {
 #include <lualib.h>
 }
 
+#include "EngineLifetime.h"
 #include "LuaEngineInterface.h"
 #include "LuaEngineManager.h"
 #include "OrvexHost.h"
@@ -296,7 +297,7 @@ TEST(ScriptThreadShutdownDeathTest, AThreadBlockedPastTheExitWaitStillFindsTheEn
             // they were dealt with at exit: the blocked thread wakes up then
             // and goes on using the engine.
             atexit(SlowExit);
-            CScriptThreadManager::SetExitWaitForTesting(std::chrono::milliseconds(100));
+            orvex::CEngineLifetime::SetExitWaitForTesting(std::chrono::milliseconds(100));
             std::string result;
             CLuaEngineInterface::ExecLua(dir.file("main.lua"), "", result,
                                          {dir.file("blocked.lua"), dir.file("started")}, false);

@@ -1,4 +1,5 @@
 #include "data/LoadLibraryCache.h"
+#include "pyn/NoDestructor.h"
 
 #include "ScriptBinding.h"
 
@@ -90,6 +91,7 @@ std::string CLoadLibraryCache::InvokeModuleFunc(const std::string& path, const s
 
 template <>
 orvex::CLoadLibraryCache* pyn::CSingleton<orvex::CLoadLibraryCache>::GetInstance() {
-    static orvex::CLoadLibraryCache cache;
-    return &cache;
+    // Never destroyed: finalizers of states closed at exit may still use it.
+    static pyn::NoDestructor<orvex::CLoadLibraryCache> cache;
+    return cache.get();
 }

@@ -2,6 +2,7 @@
 // text, CRC-32 on zlib, and the library's cipher object on top of
 // aesEncrypt/aesDecrypt.
 #include <zlib.h>
+#include "pyn/NoDestructor.h"
 
 #include "pyn/AlgorithmUtil.h"
 #include "pyn/OpensslInterface.h"
@@ -95,8 +96,8 @@ public:
 }  // namespace
 
 IOpensslInterface* GetOpensslInterface() {
-    static COpensslInterface instance;
-    return &instance;
+    static NoDestructor<COpensslInterface> instance;
+    return instance.get();
 }
 
 }  // namespace pyn

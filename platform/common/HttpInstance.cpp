@@ -6,8 +6,10 @@ namespace pyn {
 
 template <>
 CHttpUtil* CSingleton<CHttpUtil>::GetInstance() {
-    static CHttpUtil instance;
-    return &instance;
+    // Never destroyed (nor is the HTTP library cleaned up): finalizers of
+    // states closed at exit may still make requests.
+    static CHttpUtil* instance = new CHttpUtil;
+    return instance;
 }
 
 }  // namespace pyn

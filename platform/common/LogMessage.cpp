@@ -1,4 +1,5 @@
 #include "pyn/LogMessage.h"
+#include "pyn/NoDestructor.h"
 
 #include <stdarg.h>
 #include <stdio.h>
@@ -18,9 +19,10 @@ struct SinkSlot {
     void* user = nullptr;
 };
 
+// Never destroyed: finalizers closed at exit may still log.
 SinkSlot& Slot() {
-    static SinkSlot slot;
-    return slot;
+    static NoDestructor<SinkSlot> slot;
+    return *slot;
 }
 
 void DefaultSink(int level, const char* source, int line, const char* text) {
@@ -53,8 +55,8 @@ void DefaultSink(int level, const char* source, int line, const char* text) {
 }  // namespace
 
 CLogMessage* CLogMessage::GetInstance() {
-    static CLogMessage instance;
-    return &instance;
+    static CLogMessage* instance = new CLogMessage;  // never destroyed
+    return instance;
 }
 
 void CLogMessage::SetSink(LogSinkFn sink, void* user) {

@@ -84,7 +84,11 @@ std::chrono::steady_clock::time_point CReadWriteLockUtil::Deadline(int timeout) 
            std::chrono::microseconds(units * g_unitMicros.load(std::memory_order_relaxed));
 }
 
-bool CReadWriteLockUtil::tryReadLock(int timeout) {
+bool CReadWriteLockUtil::tryReadLock(int timeout) { return ReadLock(timeout, false); }
+
+bool CReadWriteLockUtil::tryReadLockAheadOfWriters(int timeout) { return ReadLock(timeout, true); }
+
+bool CReadWriteLockUtil::ReadLock(int timeout, bool aheadOfWriters) {
     if (LockHold* held = HoldOf(this)) {
         ++held->depth;  // re-entry: granted at once
         return true;
@@ -92,7 +96,7 @@ bool CReadWriteLockUtil::tryReadLock(int timeout) {
     LockHold* slot = FreeSlot();
     if (!slot) return false;
     CoreGuard guard(*m_core);
-    auto canEnter = [this] { return m_writer == 0 && m_waitingWriters == 0; };
+    auto canEnter = [this, aheadOfWriters] { return m_writer == 0 && (aheadOfWriters || m_waitingWriters == 0); };
     if (!WaitUntil(Deadline(timeout), canEnter)) return false;
     ++m_sharedHolders;
     *slot = LockHold{this, 1, kShared};
@@ -123,6 +127,11 @@ bool CReadWriteLockUtil::tryWriteLock(int timeout) {
     m_writer = self;
     *slot = LockHold{this, 1, kExclusive};
     return true;
+}
+
+int CReadWriteLockUtil::WaitingWritersForTesting() {
+    CoreGuard guard(*m_core);
+    return m_waitingWriters;
 }
 
 void CReadWriteLockUtil::unlock() {

@@ -1,5 +1,6 @@
 // pyn::IProcessUtil on Linux, through /proc.
 #include "pyn/ProcessUtil.h"
+#include "pyn/NoDestructor.h"
 
 #include <dirent.h>
 #include <errno.h>
@@ -396,8 +397,8 @@ private:
 }  // namespace
 
 IProcessUtil* GetProcessUtil() {
-    static ProcessUtil instance;
-    return &instance;
+    static NoDestructor<ProcessUtil> instance;
+    return instance.get();
 }
 
 }  // namespace pyn

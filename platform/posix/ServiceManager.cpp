@@ -2,6 +2,7 @@
 // every service operation fails the way it does when the manager is
 // unreachable.
 #include "pyn/ServiceManager.h"
+#include "pyn/NoDestructor.h"
 
 #include "pyn/ToolUtil.h"
 
@@ -42,8 +43,8 @@ thread_local uint32_t CUnavailableServiceManager::t_lastError = 0;
 }  // namespace
 
 IServiceManager& GetSystemServiceManager() {
-    static CUnavailableServiceManager manager;
-    return manager;
+    static NoDestructor<CUnavailableServiceManager> manager;
+    return *manager;
 }
 
 }  // namespace pyn

@@ -1,4 +1,5 @@
 #include "pyn/ToolUtil.h"
+#include "pyn/NoDestructor.h"
 
 #include <limits.h>
 #include <string.h>
@@ -16,7 +17,7 @@ namespace pyn {
 std::string CToolUtil::GetApplicationDirPath() {
     std::string dir = CHostSettings::ApplicationDirOverride();
     if (!dir.empty()) return dir;
-    static const std::string exeDir = [] {
+    static const NoDestructor<std::string> exeDir([] {
         char buf[PATH_MAX];
         ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
         if (n <= 0) return std::string(".");
@@ -24,8 +25,8 @@ std::string CToolUtil::GetApplicationDirPath() {
         size_t slash = path.rfind('/');
         if (slash == std::string::npos) return std::string(".");
         return slash == 0 ? std::string("/") : path.substr(0, slash);
-    }();
-    return exeDir;
+    }());
+    return *exeDir;
 }
 
 bool CToolUtil::IsX64System() {

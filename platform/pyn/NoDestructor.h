@@ -25,8 +25,11 @@ public:
     NoDestructor& operator=(const NoDestructor&) = delete;
 
     T* get() { return std::launder(reinterpret_cast<T*>(m_storage)); }
+    const T* get() const { return std::launder(reinterpret_cast<const T*>(m_storage)); }
     T& operator*() { return *get(); }
+    const T& operator*() const { return *get(); }
     T* operator->() { return get(); }
+    const T* operator->() const { return get(); }
 
 private:
     alignas(T) unsigned char m_storage[sizeof(T)];

@@ -7,7 +7,9 @@
 //   exclusive hold at once; a thread that holds it only shared never gets an
 //   exclusive hold (that could never be granted), so tryWriteLock fails at once.
 // - Threads that hold nothing queue behind a waiting writer, so writers are
-//   not starved by a stream of readers.
+//   not starved by a stream of readers; tryReadLockAheadOfWriters is the one
+//   way past a waiting writer (for a hold that another shared hold, which the
+//   writer waits for anyway, depends on).
 // - unlock releases the calling thread's latest hold; it does nothing when the
 //   thread holds none.
 // - One thread holds at most 8 different locks at the same time; a try for a
@@ -30,14 +32,19 @@ public:
     CReadWriteLockUtil& operator=(const CReadWriteLockUtil&) = delete;
 
     bool tryReadLock(int timeout);
+    // As tryReadLock, but not held back by writers that wait (only by one
+    // that holds the lock).
+    bool tryReadLockAheadOfWriters(int timeout);
     bool tryWriteLock(int timeout);
     void unlock();
 
     // Length of one time-out unit for every lock of the process; tests only.
     static void SetTimeUnitForTesting(std::chrono::microseconds unit);
+    int WaitingWritersForTesting();
 
 private:
     std::chrono::steady_clock::time_point Deadline(int timeout) const;
+    bool ReadLock(int timeout, bool aheadOfWriters);
     // Waits on the core (locked) until `canEnter` holds or the deadline passes.
     template <class Pred>
     bool WaitUntil(std::chrono::steady_clock::time_point deadline, Pred canEnter);

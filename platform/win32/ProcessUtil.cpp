@@ -20,6 +20,7 @@
 // - ExecCommandLine runs "cmd.exe /d /s /c <line>" from the system
 //   directory (no AutoRun commands); its result is cmd's exit code.
 #include <windows.h>
+#include "pyn/NoDestructor.h"
 #include <tlhelp32.h>
 
 #include <algorithm>
@@ -480,8 +481,8 @@ public:
 }  // namespace
 
 IProcessUtil* GetProcessUtil() {
-    static ProcessUtil instance;
-    return &instance;
+    static NoDestructor<ProcessUtil> instance;
+    return instance.get();
 }
 
 }  // namespace pyn

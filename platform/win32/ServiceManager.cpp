@@ -1,5 +1,6 @@
 // The Windows service control manager (advapi32).
 #include "pyn/ServiceManager.h"
+#include "pyn/NoDestructor.h"
 
 #include <windows.h>
 
@@ -48,8 +49,8 @@ public:
 }  // namespace
 
 IServiceManager& GetSystemServiceManager() {
-    static CWindowsServiceManager manager;
-    return manager;
+    static NoDestructor<CWindowsServiceManager> manager;
+    return *manager;
 }
 
 }  // namespace pyn

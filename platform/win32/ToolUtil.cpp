@@ -2,6 +2,7 @@
 
 #include "WinText.h"
 #include "pyn/HostSettings.h"
+#include "pyn/NoDestructor.h"
 #include "pyn/ToolUtil.h"
 
 namespace pyn {
@@ -10,7 +11,7 @@ std::string CToolUtil::GetApplicationDirPath() {
     std::string dir = CHostSettings::ApplicationDirOverride();
     if (!dir.empty()) return dir;
     // Converted on every call: the result is in the current local code page.
-    static const std::wstring exeDir = [] {
+    static const NoDestructor<std::wstring> exeDir([] {
         std::wstring path(MAX_PATH, L'\0');
         for (;;) {
             DWORD n = GetModuleFileNameW(nullptr, &path[0], static_cast<DWORD>(path.size()));
@@ -25,8 +26,8 @@ std::string CToolUtil::GetApplicationDirPath() {
         if (slash == std::wstring::npos) return std::wstring(L".");
         // Keep the separator of a drive root ("C:\").
         return path.substr(0, slash == 2 && path[1] == L':' ? 3 : slash);
-    }();
-    return win32::WideToLocal(exeDir);
+    }());
+    return win32::WideToLocal(*exeDir);
 }
 
 bool CToolUtil::IsX64System() {

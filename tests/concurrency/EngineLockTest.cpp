@@ -67,6 +67,49 @@ TEST(EngineLock, LockExecLuaShutsOutOtherRunsUntilTheTimeOut) {
     EXPECT_EQ(CLuaEngineInterface::GetVarInt(dir.file("vars.lua"), "n", false), 7);
 }
 
+// A run waits for the script thread it started while a LockExecLua, queued
+// meanwhile, waits for that run: the thread's run goes ahead of the queued
+// writer (its creator holds the writer back anyway), so all three end at
+// once instead of stalling every run until the writer times out.
+TEST(EngineLock, AScriptThreadIsNotQueuedBehindAWriterThatWaitsForItsCreator) {
+    TempDir dir;
+    orvextest::LockUnitScope unit(100000);  // 60 units = 6 s
+    WriteScript(dir.file("child.lua"),
+                "function orvexScriptMain(done) local f = io.open(done, 'w'); f:close() end\n", true);
+    WriteScript(dir.file("creator.lua"),
+                "function orvexScriptMain(started, go, child, done)\n"
+                "  local f = io.open(started, 'w'); f:write('1'); f:close()\n"
+                "  while not io.open(go) do orvexUtil.msleep(5) end\n"
+                "  assert(orvexThread.CreateThreadWithScript('child', child, done))\n"
+                "  while orvexThread.IsThreadRunning('child') do orvexUtil.msleep(5) end\n"
+                "  return io.open(done) and 'child ran' or 'child did not run'\n"
+                "end\n");
+    WriteScript(dir.file("exclusive.lua"), "function orvexScriptMain() return 'exclusive ran' end\n");
+    const std::string started = dir.file("started"), go = dir.file("go");
+
+    std::string creatorResult, writerResult;
+    bool creatorOk = false, writerOk = false;
+    std::thread creator([&] {
+        creatorOk = CLuaEngineInterface::ExecLua(dir.file("creator.lua"), "", creatorResult,
+                                                 {started, go, dir.file("child.lua"), dir.file("done")}, false);
+    });
+    WaitFor(started);
+    std::thread writer([&] {
+        writerOk = CLuaEngineInterface::LockExecLua(dir.file("exclusive.lua"), "", writerResult, {}, false);
+    });
+    auto& engine = orvex::CLuaEngineManager::Instance();
+    for (int i = 0; i < 2000 && engine.WaitingWritersForTesting() == 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ASSERT_EQ(engine.WaitingWritersForTesting(), 1);
+    orvextest::WriteFile(go, "1");
+    creator.join();
+    writer.join();
+    EXPECT_TRUE(creatorOk);
+    EXPECT_EQ(creatorResult, "child ran");
+    EXPECT_TRUE(writerOk);
+    EXPECT_EQ(writerResult, "exclusive ran");
+}
+
 TEST(EngineLock, ClearLuaCacheDoesNotWaitForARunningScript) {
     TempDir dir;
     WriteScript(dir.file("wait.lua"), kWaitingScript, true);

@@ -1,0 +1,131 @@
+#include "EngineLifetime.h"
+
+#include <thread>
+
+#include "LuaEngineManager.h"
+#include "ScriptThreads.h"
+#include "pyn/HttpUtil.h"
+
+namespace orvex {
+
+std::atomic<bool> CEngineLifetime::s_closed{false};
+
+namespace {
+
+enum Phase : int { kOpen, kClosing, kClosed };
+
+std::atomic<int> g_phase{kOpen};
+// Entries alive in the whole process, and on this thread.
+std::atomic<int> g_inside{0};
+thread_local int t_inside = 0;
+
+std::atomic<long long> g_exitWaitMillis{CEngineLifetime::kDefaultExitWait.count()};
+std::atomic<bool> g_detaching{false};
+std::atomic<bool> g_processEnding{false};
+
+// Plain pointers, readable whatever has run at exit: null before the
+// engine is built and again after a shutdown that freed it.
+std::atomic<CLuaEngineManager*> g_engine{nullptr};
+std::atomic<CScriptThreadManager*> g_threads{nullptr};
+
+}  // namespace
+
+// Built on first use; its destructor, run at process exit or library
+// unload, is the shutdown.
+struct CEngineLifetime::Root {
+    Root() {
+        // Libraries that clean up after themselves at exit (OpenSSL, through
+        // the HTTP client's set-up) are made ready before this object is
+        // complete, so that their clean-up runs after this one's destructor,
+        // and finalizers run by it still find them working.
+        pyn::CSingleton<pyn::CHttpUtil>::GetInstance();
+        g_engine.store(new CLuaEngineManager, std::memory_order_release);
+        g_threads.store(new CScriptThreadManager, std::memory_order_release);
+    }
+    ~Root() { Shutdown(); }
+    static void Shutdown();
+};
+
+CEngineLifetime::Root& CEngineLifetime::TheRoot() {
+    static Root root;
+    return root;
+}
+
+void CEngineLifetime::Root::Shutdown() {
+    g_phase.store(kClosing);
+    CLuaEngineManager* engine = g_engine.load(std::memory_order_acquire);
+    CScriptThreadManager* threads = g_threads.load(std::memory_order_acquire);
+    const bool ending = g_processEnding.load();
+    // Under the system's loader lock (Windows) a finalizer must not call
+    // into other modules: script functions refuse from the start.
+    if (g_detaching.load()) s_closed.store(true);
+
+    bool quiet;
+    if (ending) {
+        // The other threads were ended without unwinding: whatever they were
+        // inside stays as it is.
+        quiet = g_inside.load() == 0 && !threads->AnyRunning();
+    } else {
+        const auto deadline =
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(g_exitWaitMillis.load());
+        quiet = threads->StopAll(deadline);
+        // Host calls on other threads: new ones are refused, running ones end.
+        while (g_inside.load() > t_inside && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        quiet = quiet && g_inside.load() == 0;
+    }
+    if (quiet) {
+        // Nothing is inside: every state closes here, its finalizers run with
+        // every service there, then the managers go.
+        engine->CloseAllStates();
+        delete threads;
+        g_threads.store(nullptr);
+        delete engine;
+        g_engine.store(nullptr);
+    } else {
+        // Something is still inside: it keeps what it uses, and the script
+        // functions it calls from now on refuse.
+        threads->Park();
+    }
+    s_closed.store(true);
+    g_phase.store(kClosed);
+}
+
+CEngineLifetime::Entry::Entry() : m_manager(nullptr) {
+    TheRoot();
+    g_inside.fetch_add(1);
+    if (g_phase.load() != kOpen) {
+        g_inside.fetch_sub(1);
+        return;
+    }
+    ++t_inside;
+    m_manager = g_engine.load(std::memory_order_acquire);
+}
+
+CEngineLifetime::Entry::~Entry() {
+    if (!m_manager) return;
+    --t_inside;
+    g_inside.fetch_sub(1);
+}
+
+CLuaEngineManager& CEngineLifetime::Manager() {
+    TheRoot();
+    return *g_engine.load(std::memory_order_acquire);
+}
+
+CScriptThreadManager& CEngineLifetime::ScriptThreads() {
+    TheRoot();
+    return *g_threads.load(std::memory_order_acquire);
+}
+
+void CEngineLifetime::LoaderDetaching(bool processEnding) {
+    g_detaching.store(true);
+    if (processEnding) g_processEnding.store(true);
+}
+
+void CEngineLifetime::SetExitWaitForTesting(std::chrono::milliseconds wait) { g_exitWaitMillis.store(wait.count()); }
+
+}  // namespace orvex
+
+// Called by the Windows library's DllMain (not exported).
+void orvexLoaderDetaching(bool processEnding) { orvex::CEngineLifetime::LoaderDetaching(processEnding); }
