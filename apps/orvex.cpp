@@ -1,12 +1,21 @@
 // orvex: runs orvex scripts from the command line, the way the agent does.
+#include <errno.h>
+#include <stdint.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
 #if defined(_WIN32)
 #include <fcntl.h>
 #include <io.h>
+#include <windows.h>
+#else
+#include <sys/syscall.h>
 #endif
 
+#include <rapidjson/document.h>
+
+#include <chrono>
 #include <fstream>
 #include <iostream>
 #include <iterator>
@@ -26,6 +35,12 @@ const char kUsage[] =
     "      call's outcome is true, 1 when it is false.\n"
     "      --encoded  SCRIPT holds the encoded form (see encode)\n"
     "      --lock     run with no other script running at the same time\n"
+    "      --time-limit MS      end the run after MS milliseconds (outcome\n"
+    "                           false, \"script time limit exceeded\")\n"
+    "      --memory-limit BYTES the run's Lua state may hold at most BYTES\n"
+    "      --stats    after the result, print the run's time, its Lua state's\n"
+    "                 peak memory and the engine's statistics (JSON) to\n"
+    "                 standard error\n"
     "  orvex [GLOBAL...] var-int [--encoded] SCRIPT NAME\n"
     "      Runs SCRIPT's main chunk and prints the integer value of global NAME.\n"
     "  orvex [GLOBAL...] var-map [--encoded] SCRIPT NAME\n"
@@ -68,6 +83,15 @@ bool ReadFile(const std::string& path, std::string& out) {
     if (!in) return false;
     out.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
     return !in.bad();
+}
+
+// The calling thread's id, as the engine's statistics give it.
+unsigned CurrentThreadId() {
+#if defined(_WIN32)
+    return static_cast<unsigned>(GetCurrentThreadId());
+#else
+    return static_cast<unsigned>(syscall(SYS_gettid));
+#endif
 }
 
 bool CanRead(const std::string& path) { return access(path.c_str(), R_OK) == 0; }
@@ -129,8 +153,19 @@ struct ScriptOptions {
     std::string func;
     bool encoded = false;
     bool lock = false;
+    unsigned long long timeLimitMs = 0;
+    unsigned long long memoryLimit = 0;
+    bool stats = false;
     std::vector<std::string> positional;
 };
+
+// A whole decimal number, at most `max`.
+bool ParseCount(const std::string& text, unsigned long long max, unsigned long long& value) {
+    if (text.empty() || text.size() > 20 || text.find_first_not_of("0123456789") != std::string::npos) return false;
+    errno = 0;
+    value = strtoull(text.c_str(), nullptr, 10);
+    return errno == 0 && value <= max;
+}
 
 // Parses the options of run / var-int / var-map; options end at the script.
 bool ParseScriptOptions(const std::vector<std::string>& args, bool allowRunOptions, ScriptOptions& opt,
@@ -148,6 +183,16 @@ bool ParseScriptOptions(const std::vector<std::string>& args, bool allowRunOptio
                 return false;
             }
             opt.func = args[i];
+        } else if (allowRunOptions && a == "--stats") {
+            opt.stats = true;
+        } else if (allowRunOptions && (a == "--time-limit" || a == "--memory-limit")) {
+            const bool time = a == "--time-limit";
+            if (++i >= args.size() ||
+                !ParseCount(args[i], time ? 0xFFFFFFFFull : static_cast<unsigned long long>(SIZE_MAX),
+                            time ? opt.timeLimitMs : opt.memoryLimit)) {
+                error = a + (time ? " needs a number of milliseconds" : " needs a number of bytes");
+                return false;
+            }
         } else if (a == "--") {
             ++i;
             break;
@@ -166,6 +211,26 @@ bool ParseScriptOptions(const std::vector<std::string>& args, bool allowRunOptio
     return true;
 }
 
+// The run's time, the peak memory of this thread's Lua state and the
+// engine's statistics, on standard error.
+void PrintStats(std::chrono::steady_clock::duration took) {
+    std::string json(orvexGetStatistics(nullptr, 0), '\0');
+    if (!json.empty()) json.resize(orvexGetStatistics(&json[0], json.size()));
+    unsigned long long peak = 0;
+    rapidjson::Document doc;
+    doc.Parse(json.c_str(), json.size());
+    if (!doc.HasParseError() && doc.IsObject() && doc.HasMember("states") && doc["states"].IsArray()) {
+        for (const auto& state : doc["states"].GetArray())
+            if (state.IsObject() && state.HasMember("thread") && state["thread"].IsUint() &&
+                state["thread"].GetUint() == CurrentThreadId() && state.HasMember("peakBytes") &&
+                state["peakBytes"].IsUint64())
+                peak = state["peakBytes"].GetUint64();
+    }
+    std::cerr << "time: " << std::chrono::duration<double, std::milli>(took).count() << " ms\n"
+              << "peak memory: " << peak << " bytes\n"
+              << "statistics: " << json << "\n";
+}
+
 int Run(const std::vector<std::string>& args) {
     ScriptOptions opt;
     std::string error;
@@ -176,11 +241,16 @@ int Run(const std::vector<std::string>& args) {
         return 2;
     }
     std::vector<std::string> scriptArgs(opt.positional.begin() + 1, opt.positional.end());
+    if (opt.timeLimitMs) orvexSetRunTimeLimit(static_cast<unsigned>(opt.timeLimitMs));
+    if (opt.memoryLimit) orvexSetStateMemoryLimit(static_cast<size_t>(opt.memoryLimit));
     std::string result;
+    const auto start = std::chrono::steady_clock::now();
     bool ok = opt.lock ? CLuaEngineInterface::LockExecLua(script, opt.func, result, scriptArgs, opt.encoded)
                        : CLuaEngineInterface::ExecLua(script, opt.func, result, scriptArgs, opt.encoded);
+    const auto took = std::chrono::steady_clock::now() - start;
     std::cout << result << "\n";
     std::cout.flush();
+    if (opt.stats) PrintStats(took);
     return ok ? 0 : 1;
 }
 

@@ -1,8 +1,10 @@
 // The exported host-side settings (OrvexHost.h).
 #include <cstring>
 
+#include "EngineLifetime.h"
 #include "LuaEngineManager.h"
 #include "OrvexHost.h"
+#include "RunControl.h"
 #include "pyn/HostSettings.h"
 #include "pyn/LogMessage.h"
 
@@ -38,6 +40,26 @@ size_t CopyOut(const std::string& text, char* out, size_t outSize) {
 }  // namespace
 
 extern "C" {
+
+ORVEX_API void orvexSetRunTimeLimit(unsigned milliseconds) { orvex::CRunControl::SetRunTimeLimit(milliseconds); }
+
+ORVEX_API void orvexSetScriptThreadTimeLimit(unsigned milliseconds) {
+    orvex::CRunControl::SetScriptThreadTimeLimit(milliseconds);
+}
+
+ORVEX_API void orvexSetStateMemoryLimit(size_t bytes) { orvex::CRunControl::SetStateMemoryLimit(bytes); }
+
+ORVEX_API void orvexStopAllRuns(void) { orvex::CRunControl::StopAll(); }
+
+ORVEX_API size_t orvexGetStatistics(char* out, size_t outSize) {
+    try {
+        orvex::CEngineLifetime::Entry engine;
+        if (!engine) return 0;
+        return CopyOut(engine.manager().StatisticsJson(), out, outSize);
+    } catch (...) {
+        return 0;
+    }
+}
 
 ORVEX_API size_t orvexEncodeScript(const char* source, size_t size, char* out, size_t outSize) {
     try {

@@ -2,7 +2,12 @@
 
 #include <utility>
 
+#include <rapidjson/stringbuffer.h>
+#include <rapidjson/writer.h>
+
 #include "EngineLifetime.h"
+#include "RunControl.h"
+#include "ScriptThreads.h"
 #include "pyn/AlgorithmUtil.h"
 #include "pyn/FileUtil.h"
 #include "pyn/ThreadUtil.h"
@@ -160,7 +165,11 @@ std::string CLuaEngineManager::GetScriptSource(const std::string& scriptPath, bo
         pyn::CMutexLockUtil guard(m_cacheMutex);
         if (m_sourceCache.size() >= kMaxCacheEntries) m_sourceCache.clear();
         auto hit = m_sourceCache.find(scriptPath);
-        if (hit != m_sourceCache.end()) return hit->second;
+        if (hit != m_sourceCache.end()) {
+            ++m_cacheHits;
+            return hit->second;
+        }
+        ++m_cacheMisses;
         if (encoded) {
             // Encoded misses are read and decoded under the mutex, so two
             // threads missing the same script decode it once after another.
@@ -208,6 +217,99 @@ void CLuaEngineManager::CloseAllStates() {
         if (workers.empty()) return;
         for (auto& entry : workers) entry.second->CloseState();
     }
+}
+
+std::string CLuaEngineManager::StatisticsJson() {
+    rapidjson::StringBuffer buffer;
+    rapidjson::Writer<rapidjson::StringBuffer> out(buffer);
+    out.StartObject();
+    out.Key("limits");
+    out.StartObject();
+    out.Key("runTimeMs");
+    out.Uint(CRunControl::RunTimeLimit());
+    out.Key("scriptThreadTimeMs");
+    out.Uint(CRunControl::ScriptThreadTimeLimit());
+    out.Key("stateMemoryBytes");
+    out.Uint64(CRunControl::StateMemoryLimit());
+    out.EndObject();
+
+    // The workers' own counters, read as they stand (each worker's thread
+    // writes its own; nothing here holds up a run).
+    std::vector<std::shared_ptr<CLuaWorker>> workers;
+    {
+        pyn::CMutexLockUtil guard(m_workerMutex);
+        workers.reserve(m_workers.size());
+        for (const auto& entry : m_workers) workers.push_back(entry.second);
+    }
+    auto number = [](const std::atomic<uint64_t>& counter) { return counter.load(std::memory_order_relaxed); };
+    out.Key("states");
+    out.StartArray();
+    for (const auto& worker : workers) {
+        const CLuaWorker::Stats& stats = worker->RunStats();
+        out.StartObject();
+        out.Key("thread");
+        out.Uint(worker->OwnerThread());
+        out.Key("bytes");
+        out.Uint64(worker->Allocator().BytesInUse());
+        out.Key("peakBytes");
+        out.Uint64(worker->Allocator().PeakBytes());
+        out.Key("runs");
+        out.Uint64(number(stats.runs));
+        out.Key("failedRuns");
+        out.Uint64(number(stats.failed));
+        out.Key("timeouts");
+        out.Uint64(number(stats.timeouts));
+        out.Key("stops");
+        out.Uint64(number(stats.stops));
+        out.Key("outOfMemory");
+        out.Uint64(number(stats.outOfMemory));
+        out.Key("runTimeMs");
+        out.Double(static_cast<double>(number(stats.runNanos)) / 1e6);
+        out.EndObject();
+    }
+    out.EndArray();
+
+    uint64_t entries = 0, bytes = 0, hits = 0, misses = 0;
+    {
+        pyn::CMutexLockUtil guard(m_cacheMutex);
+        entries = m_sourceCache.size();
+        for (const auto& entry : m_sourceCache) bytes += entry.second.size();
+        hits = m_cacheHits;
+        misses = m_cacheMisses;
+    }
+    out.Key("sourceCache");
+    out.StartObject();
+    out.Key("entries");
+    out.Uint64(entries);
+    out.Key("bytes");
+    out.Uint64(bytes);
+    out.Key("hits");
+    out.Uint64(hits);
+    out.Key("misses");
+    out.Uint64(misses);
+    out.EndObject();
+
+    const pyn::CReadWriteLockUtil::Counters lock = m_engineLock.GetCounters();
+    out.Key("engineLock");
+    out.StartObject();
+    out.Key("waits");
+    out.Uint64(lock.waits);
+    out.Key("timeouts");
+    out.Uint64(lock.timeouts);
+    out.EndObject();
+
+    const CScriptThreadManager::Counters threads = CScriptThreadManager::Instance().GetCounters();
+    out.Key("scriptThreads");
+    out.StartObject();
+    out.Key("running");
+    out.Uint64(threads.running);
+    out.Key("started");
+    out.Uint64(threads.started);
+    out.Key("endedWithError");
+    out.Uint64(threads.endedWithError);
+    out.EndObject();
+    out.EndObject();
+    return std::string(buffer.GetString(), buffer.GetSize());
 }
 
 int CLuaEngineManager::WaitingWritersForTesting() { return m_engineLock.WaitingWritersForTesting(); }

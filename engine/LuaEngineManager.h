@@ -72,6 +72,9 @@ public:
     static std::string DecodeScriptText(const std::string& text);
     static std::string EncodeScriptText(const std::string& source);
 
+    // The engine's counters as a JSON text (see orvexGetStatistics).
+    std::string StatisticsJson();
+
     size_t WorkerCountForTesting();
     size_t CacheSizeForTesting();
     int WaitingWritersForTesting();
@@ -91,6 +94,8 @@ private:
     pyn::CReadWriteLockUtil m_engineLock;
     pyn::CMutexUtil m_cacheMutex;
     std::map<std::string, std::string> m_sourceCache;
+    uint64_t m_cacheHits = 0;  // under m_cacheMutex
+    uint64_t m_cacheMisses = 0;
 };
 
 }  // namespace orvex

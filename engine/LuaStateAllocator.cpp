@@ -74,14 +74,26 @@ void* CLuaStateAllocator::Allocate(void* ud, void* ptr, size_t osize, size_t nsi
                 self->FreeSmall(ptr);
             else
                 std::free(ptr);
-            self->m_inUse -= osize;
+            self->m_inUse.store(self->m_inUse.load(std::memory_order_relaxed) - osize, std::memory_order_relaxed);
         }
         return nullptr;
     }
-    if (self->m_limit != 0 && nsize > osize && self->m_inUse + (nsize - osize) > self->m_limit) return nullptr;
+    // Only the state's own thread writes these: plain loads and stores.
+    const size_t inUse = self->m_inUse.load(std::memory_order_relaxed);
+    if (nsize > osize) {
+        const size_t limit = self->Limit();
+        if (limit != 0 && inUse + (nsize - osize) > limit) {
+            self->m_limitHit = true;
+            return nullptr;
+        }
+    }
     void* block = !ptr ? (nsize <= kMaxSmall ? self->AllocateSmall(ClassOf(nsize)) : std::malloc(nsize))
                        : self->Resize(ptr, osize, nsize);
-    if (block) self->m_inUse = self->m_inUse - osize + nsize;
+    if (block) {
+        const size_t now = inUse - osize + nsize;
+        self->m_inUse.store(now, std::memory_order_relaxed);
+        if (now > self->m_peak.load(std::memory_order_relaxed)) self->m_peak.store(now, std::memory_order_relaxed);
+    }
     return block;
 }
 

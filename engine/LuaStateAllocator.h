@@ -13,6 +13,7 @@
 // are returned, so a state keeps at most a few empty chunks after a burst.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 
 namespace orvex {
@@ -34,8 +35,22 @@ public:
 
     // Refuses growth beyond `bytes` of Lua's blocks in use (0: no limit), so
     // that tests can make a state run out of memory.
-    void SetLimit(size_t bytes) { m_limit = bytes; }
-    size_t BytesInUse() const { return m_inUse; }
+    void SetLimit(size_t bytes) { m_testLimit = bytes; }
+    // The host's limit for the state, set at every run (0: none). The lower
+    // of the two applies.
+    void SetRunLimit(size_t bytes) { m_runLimit = bytes; }
+    // Whether a growth was refused for a limit since ClearLimitHit (not for
+    // lack of memory in the system).
+    bool LimitHit() const { return m_limitHit; }
+    void ClearLimitHit() { m_limitHit = false; }
+    size_t Limit() const {
+        return m_testLimit == 0 ? m_runLimit : m_runLimit == 0 || m_testLimit < m_runLimit ? m_testLimit : m_runLimit;
+    }
+
+    // Bytes in use and the most in use so far: written by the state's own
+    // thread only, readable from any (statistics).
+    size_t BytesInUse() const { return m_inUse.load(std::memory_order_relaxed); }
+    size_t PeakBytes() const { return m_peak.load(std::memory_order_relaxed); }
 
     // Chunks held (in use or cached), and of them the cached empty ones.
     size_t ChunkCount() const { return m_chunkCount; }
@@ -60,8 +75,11 @@ private:
     Chunk* m_partial[kClasses] = {};  // chunks of each class with room
     Chunk* m_cached = nullptr;        // empty chunks kept for reuse
     Chunk* m_all = nullptr;           // every chunk, for the destructor
-    size_t m_inUse = 0;  // by the sizes Lua gives
-    size_t m_limit = 0;
+    std::atomic<size_t> m_inUse{0};  // by the sizes Lua gives
+    std::atomic<size_t> m_peak{0};
+    size_t m_testLimit = 0;
+    size_t m_runLimit = 0;
+    bool m_limitHit = false;
     size_t m_chunkCount = 0;
     size_t m_cachedCount = 0;
 };

@@ -7,6 +7,7 @@ extern "C" {
 }
 
 #include "LuaEngineInterface.h"
+#include "RunControl.h"
 #include "ScriptBinding.h"
 #include "pyn/LogMessage.h"
 #include "pyn/StringUtil.h"
@@ -18,10 +19,7 @@ namespace {
 const char kDefaultFunction[] = "orvexScriptMain";
 const char kIsFunctionFail[] = "isfunction fail";
 const char kTooManyArguments[] = "too many arguments";
-const char kOutOfMemory[] = "not enough memory";
-
-// Why the run on this thread was interrupted (RaiseInterruption), or null.
-thread_local const char* t_interruption = nullptr;
+const char* const kOutOfMemory = kNotEnoughMemory;
 
 // Thrown by the panic handler: Lua raised an error outside every protected
 // call (only lack of memory can do that in the worker's own API calls).
@@ -132,50 +130,88 @@ void CLuaWorker::RecoverFromPanic() {
 
 bool CLuaWorker::IsOwnerThread() const { return pyn::CThreadUtil::GetCurrentThreadId() == m_ownerThread; }
 
-bool CLuaWorker::ExecScript(const std::string& source, const std::string& functionName, std::string& result,
-                            const std::vector<std::string>& args) {
+template <typename Result, typename Body>
+Result CLuaWorker::AsRun(Body body, Result onPanic, bool (*failed)(const Result&)) {
+    const auto start = std::chrono::steady_clock::now();
+    Result result = onPanic;
     try {
-        return ExecScriptImpl(source, functionName, result, args);
+        CRunControl::Run run(m_state, m_allocator);
+        result = body();
     } catch (const LuaPanic&) {
         RecoverFromPanic();
-        result = kOutOfMemory;
-        return false;
+        result = onPanic;
     }
+    const char* ended = CRunControl::Verdict();
+    AfterRun();
+    m_stats.Record(failed(result) || ended, ended, std::chrono::steady_clock::now() - start);
+    return result;
+}
+
+bool CLuaWorker::ExecScript(const std::string& source, const std::string& functionName, std::string& result,
+                            const std::vector<std::string>& args) {
+    bool panicked = true;
+    bool ok = AsRun<bool>(
+        [&] {
+            bool outcome = ExecScriptImpl(source, functionName, result, args);
+            panicked = false;
+            return outcome;
+        },
+        false, [](const bool& outcome) { return !outcome; });
+    if (panicked) result = kOutOfMemory;
+    return ok;
 }
 
 bool CLuaWorker::CallScriptFunction(const std::string& functionName, std::string& result,
                                     const std::vector<std::string>& args) {
-    try {
-        return CallScriptFunctionImpl(functionName, result, args);
-    } catch (const LuaPanic&) {
-        RecoverFromPanic();
-        result = kOutOfMemory;
-        return false;
-    }
+    bool panicked = true;
+    bool ok = AsRun<bool>(
+        [&] {
+            bool outcome = CallScriptFunctionImpl(functionName, result, args);
+            panicked = false;
+            return outcome;
+        },
+        false, [](const bool& outcome) { return !outcome; });
+    if (panicked) result = kOutOfMemory;
+    return ok;
 }
 
 int CLuaWorker::GetVarInt(const std::string& source, const std::string& varName) {
-    try {
-        return GetVarIntImpl(source, varName);
-    } catch (const LuaPanic&) {
-        RecoverFromPanic();
-        return 0;
-    }
+    return AsRun<int>([&] { return GetVarIntImpl(source, varName); }, 0, [](const int&) { return false; });
 }
 
 std::map<std::string, std::string> CLuaWorker::GetVarMap(const std::string& source, const std::string& varName) {
-    try {
-        return GetVarMapImpl(source, varName);
-    } catch (const LuaPanic&) {
+    using Map = std::map<std::string, std::string>;
+    return AsRun<Map>([&] { return GetVarMapImpl(source, varName); }, Map(), [](const Map&) { return false; });
+}
+
+void CLuaWorker::AfterRun() {
+    if (!m_state || !m_allocator.LimitHit()) return;
+    m_allocator.ClearLimitHit();
+    // The run went over the state's memory limit: what it left behind may
+    // keep the state there. Collect; a state still close to its limit is
+    // replaced, as after a panic, so that the next call can run.
+    CollectProtected(m_state);
+    lua_settop(m_state, 0);
+    const size_t limit = m_allocator.Limit();
+    if (limit != 0 && m_allocator.BytesInUse() > limit / 4 * 3) {
+        m_allocator.SetRunLimit(0);
         RecoverFromPanic();
-        return {};
     }
 }
 
-void CLuaWorker::RaiseInterruption(lua_State* L, const char* reason) {
-    t_interruption = reason;
-    lua_pushstring(L, reason);
-    lua_error(L);
+void CLuaWorker::Stats::Record(bool failedRun, const char* ended, std::chrono::nanoseconds took) {
+    auto bump = [](std::atomic<uint64_t>& counter, uint64_t by) {
+        counter.store(counter.load(std::memory_order_relaxed) + by, std::memory_order_relaxed);
+    };
+    bump(runs, 1);
+    if (failedRun) bump(failed, 1);
+    if (ended == kTimeLimitExceeded)
+        bump(timeouts, 1);
+    else if (ended == kNotEnoughMemory)
+        bump(outOfMemory, 1);
+    else if (ended)
+        bump(stops, 1);
+    bump(runNanos, static_cast<uint64_t>(took.count() > 0 ? took.count() : 0));
 }
 
 bool CLuaWorker::ExecScriptImpl(const std::string& source, const std::string& functionName, std::string& result,
@@ -183,14 +219,14 @@ bool CLuaWorker::ExecScriptImpl(const std::string& source, const std::string& fu
     const std::string& name = functionName.empty() ? std::string(kDefaultFunction) : functionName;
     if (!m_state || !IsOwnerThread() || source.empty()) return false;
     lua_State* L = m_state;
-    t_interruption = nullptr;
     if (luaL_loadbuffer(L, source.data(), source.size(), name.c_str()) != 0) {
         result = ErrorText(L);
         lua_settop(L, 0);
         return false;
     }
     if (lua_pcall(L, 0, 0, 0) != 0) {
-        result = t_interruption ? std::string(t_interruption) : ErrorText(L);
+        const char* ended = CRunControl::Verdict();
+        result = ended ? std::string(ended) : ErrorText(L);
         lua_settop(L, 0);
         return false;
     }
@@ -225,10 +261,17 @@ bool CLuaWorker::CallScriptFunctionImpl(const std::string& functionName, std::st
     if (lua_pcall(L, static_cast<int>(args.size()), 1, 0) != 0) {
         // An error of the function is its result (true); an interrupted run
         // did not complete, whatever the script caught on the way.
-        const bool interrupted = t_interruption != nullptr;
-        result = interrupted ? std::string(t_interruption) : ErrorText(L);
+        const char* ended = CRunControl::Verdict();
+        result = ended ? std::string(ended) : ErrorText(L);
         lua_settop(L, 0);
-        return !interrupted;
+        return ended == nullptr;
+    }
+    // The function returned, but what it returned may be a caught end of
+    // the run (`return pcall(...)`).
+    if (const char* ended = CRunControl::Verdict()) {
+        result = ended;
+        lua_settop(L, 0);
+        return false;
     }
     // The function's value stays below; an error of a finalizer does not
     // change the outcome of a function that has returned.

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -40,10 +41,6 @@ public:
     static bool RunModuleSource(lua_State* L, const std::string& source);
 
     lua_State* State() const { return m_state; }
-    // From a hook of the run in progress on this thread: ends it with the
-    // error `reason` (a static text). The run's outcome is then false with
-    // `reason` as its result, even where the script caught the error.
-    static void RaiseInterruption(lua_State* L, const char* reason);
     // Closes the state now (its finalizers run); the worker then answers as
     // one whose state could not be created.
     void CloseState();
@@ -64,7 +61,27 @@ public:
     // memory beyond `bytes`.
     void SetMemoryLimitForTesting(size_t bytes) { m_allocator.SetLimit(bytes); }
 
+    // What the worker's runs did, counted by its own thread, readable from any.
+    struct Stats {
+        std::atomic<uint64_t> runs{0};
+        std::atomic<uint64_t> failed{0};  // outcome false, or ended by a limit or a stop
+        std::atomic<uint64_t> timeouts{0};
+        std::atomic<uint64_t> stops{0};
+        std::atomic<uint64_t> outOfMemory{0};  // ended at the state's memory limit
+        std::atomic<uint64_t> runNanos{0};
+        void Record(bool failedRun, const char* ended, std::chrono::nanoseconds took);
+    };
+    const Stats& RunStats() const { return m_stats; }
+    const CLuaStateAllocator& Allocator() const { return m_allocator; }
+    uint32_t OwnerThread() const { return m_ownerThread; }
+
 private:
+    // Runs `body` as one run (CRunControl): bounded, counted, and with the
+    // state replaced after a panic (giving `onPanic`) or when the run left it
+    // at its memory limit.
+    template <typename Result, typename Body>
+    Result AsRun(Body body, Result onPanic, bool (*failed)(const Result&));
+    void AfterRun();
     bool ExecScriptImpl(const std::string& source, const std::string& functionName, std::string& result,
                         const std::vector<std::string>& args);
     bool CallScriptFunctionImpl(const std::string& functionName, std::string& result,
@@ -77,6 +94,7 @@ private:
     CLuaStateAllocator m_allocator;  // outlives m_state
     lua_State* m_state = nullptr;
     uint32_t m_ownerThread = 0;
+    Stats m_stats;
     uint64_t m_runSerial = 0;
     RunMarker m_sharedRun = std::make_shared<std::atomic<uint64_t>>(0);
 };

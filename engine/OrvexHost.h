@@ -37,6 +37,39 @@ ORVEX_API void orvexSetLogSink(OrvexLogSink sink, void* user);
 // the default of 64 MiB.
 ORVEX_API void orvexSetReadLimit(size_t bytes);
 
+// Bounds of script runs. With none of them set, runs are not bounded.
+//
+// Wall-clock limit of one run, in milliseconds (0: none, the default): of
+// ExecLua, LockExecLua, GetVarInt and GetVarMap, counted from when the run
+// holds the engine lock, the main chunk, the function call and the module
+// loads inside them included. A run over its time ends with outcome false
+// and the result "script time limit exceeded" (GetVarInt 0, GetVarMap an
+// empty map); the engine lock is released and the thread's state stays
+// usable.
+ORVEX_API void orvexSetRunTimeLimit(unsigned milliseconds);
+// The same for the run of each script thread (orvexThread), which the run
+// limit does not bound (0: none, the default).
+ORVEX_API void orvexSetScriptThreadTimeLimit(unsigned milliseconds);
+// Most bytes one thread's Lua state may hold (0: no limit, the default). A
+// run that needs more gets Lua's "not enough memory" and ends with outcome
+// false and that result; a state left close to its limit is replaced by a
+// fresh one (its globals are gone). Other threads' states are untouched.
+ORVEX_API void orvexSetStateMemoryLimit(size_t bytes);
+// Ends every run in progress, and every script thread's, at its next check
+// (every thousand Lua instructions, every script function call, and at
+// once where a script function waits): outcome false, result "script
+// stopped". Runs that start after the call run normally. For service stop
+// and policy reloads.
+ORVEX_API void orvexStopAllRuns(void);
+// The engine's counters as a JSON text: per Lua state (thread id, bytes in
+// use and peak, runs, failed runs, time-outs, stops, runs ended at the
+// memory limit, total run time), the source cache (entries, bytes, hits,
+// misses), the engine lock (tries that waited, tries that timed out), script
+// threads (running, started, ended with an error) and the limits set. Writes
+// it into `out` (capacity `outSize`, no terminating zero) and returns its
+// length; when that exceeds `outSize` nothing is written.
+ORVEX_API size_t orvexGetStatistics(char* out, size_t outSize);
+
 // Encoded script form: Base64 of the bytewise complement of the source.
 // Both write into `out` (capacity `outSize`) and return the number of bytes
 // the result needs; when that exceeds `outSize` nothing is written and the

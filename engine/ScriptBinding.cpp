@@ -1,6 +1,7 @@
 #include "ScriptBinding.h"
 
 #include "EngineLifetime.h"
+#include "RunControl.h"
 
 #include <climits>
 #include <cmath>
@@ -123,12 +124,25 @@ void PushTextList(lua_State* L, const std::vector<std::string>& local) {
     }
 }
 
-const char* RunScriptBody(lua_State* L, lua_CFunction body, int* results) noexcept {
+void EndRun(lua_State* L, const char* reason) { CRunControl::Raise(L, reason); }
+
+const char* RunScriptBody(lua_State* L, lua_CFunction body, int* results, bool* runEnded) noexcept {
     // Once the engine has shut down, the services a function would reach may
     // be going (their own clean-up at exit): every function refuses.
     if (CEngineLifetime::IsClosed()) return kEngineClosed;
+    // A run that must end does not start anything more; one that must end
+    // after the body (a wait cut short by the run's deadline or a stop) ends
+    // then, its results dropped.
+    if (const char* reason = CRunControl::Interruption()) {
+        *runEnded = true;
+        return reason;
+    }
     try {
         *results = body(L);
+        if (const char* reason = CRunControl::Interruption()) {
+            *runEnded = true;
+            return reason;
+        }
         return nullptr;
     } catch (const ScriptError& e) {
         return e.message;

@@ -85,13 +85,19 @@ void PushTextList(lua_State* L, const std::vector<std::string>& local);
 void ReserveStack(lua_State* L, int extra);
 
 // Runs `body`; returns the message of a failure (null on success) after every
-// object created inside `body` is gone.
-const char* RunScriptBody(lua_State* L, lua_CFunction body, int* results) noexcept;
+// object created inside `body` is gone. `*runEnded` tells that the message
+// is the end of the calling run (its time limit, a stop, ...), checked
+// before and after the body: see CRunControl.
+const char* RunScriptBody(lua_State* L, lua_CFunction body, int* results, bool* runEnded) noexcept;
+// Ends the calling run with `reason` (CRunControl::Raise).
+[[noreturn]] void EndRun(lua_State* L, const char* reason);
 
 template <lua_CFunction Body>
 int ScriptFunction(lua_State* L) {
     int results = 0;
-    const char* error = RunScriptBody(L, Body, &results);
+    bool runEnded = false;
+    const char* error = RunScriptBody(L, Body, &results, &runEnded);
+    if (runEnded) EndRun(L, error);
     if (error) return luaL_error(L, "%s", error);
     return results;
 }

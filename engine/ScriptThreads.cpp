@@ -9,6 +9,7 @@
 #include "EngineLifetime.h"
 #include "LibraryTables.h"
 #include "LuaEngineManager.h"
+#include "RunControl.h"
 #include "ScriptBinding.h"
 #include "pyn/LogMessage.h"
 
@@ -18,33 +19,23 @@ namespace {
 const char kExecFail[] = "ThreadFunction ExecLua Fail : ";
 const char kStopped[] = "script thread stopped";
 
-// How often (in Lua instructions) a script thread looks at the stop mode.
-constexpr int kStopCheckInstructions = 500;
-
 enum StopMode : int { kRun, kStop, kPark };
 std::atomic<int> g_stopMode{kRun};
 
-// The runner whose ThreadFunction runs on this thread, if any, and the main
-// Lua state of its worker.
+// The runner whose ThreadFunction runs on this thread, if any.
 thread_local const CScriptThreadRunner* t_currentRunner = nullptr;
-thread_local lua_State* t_runnerState = nullptr;
 
-// Count hook of every script thread's Lua state (coroutines inherit it).
-// Nothing with a destructor is alive here when the error is raised.
-void StopHook(lua_State* L, lua_Debug*) {
+// The engine's own stop of script threads at exit, checked with every
+// other bound of a run (CRunControl).
+const char* ExitStopCheck() {
     const int mode = g_stopMode.load(std::memory_order_acquire);
-    if (mode == kRun) return;
+    if (mode == kRun) return nullptr;
     if (mode == kPark) {
         // The engine has shut down and this thread outlived the wait: it must
         // not go on. The end of the process ends it.
         for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
     }
-    // From now on at every instruction, of this coroutine and of the main
-    // state: a pcall that catches the error returns to code that gets it
-    // again at once, until the run has unwound.
-    lua_sethook(L, &StopHook, LUA_MASKCOUNT, 1);
-    if (t_runnerState && t_runnerState != L) lua_sethook(t_runnerState, &StopHook, LUA_MASKCOUNT, 1);
-    CLuaWorker::RaiseInterruption(L, kStopped);
+    return kStopped;
 }
 
 }  // namespace
@@ -69,24 +60,20 @@ void CScriptThreadRunner::ThreadFunction() {
                 result = kStopped;  // the engine is shutting down
             } else {
                 CLuaEngineManager& engine = entry.manager();
-                {
-                    // The run below uses this same worker.
-                    std::shared_ptr<CLuaWorker> worker = engine.GetThreadWorker();
-                    t_runnerState = worker->State();
-                    if (t_runnerState)
-                        lua_sethook(t_runnerState, &StopHook, LUA_MASKCOUNT, kStopCheckInstructions);
-                }
+                CRunControl::SetThreadCheck(&ExitStopCheck);
                 if (g_stopMode.load(std::memory_order_acquire) != kRun)
                     result = kStopped;
                 else
                     ok = engine.ExecLuaFor(m_creator, m_scriptPath, result, m_args, true);
                 // A script thread's worker is not kept: every thread ever
                 // started would otherwise leave a Lua state behind.
-                t_runnerState = nullptr;
                 engine.ReleaseThreadWorker();
             }
         }
-        if (!ok) pyn::CLogMessage::GetInstance()->WriteLogMessage(kExecFail + result, pyn::PynLogError);
+        if (!ok) {
+            CScriptThreadManager::Instance().CountFailure();
+            pyn::CLogMessage::GetInstance()->WriteLogMessage(kExecFail + result, pyn::PynLogError);
+        }
     } catch (...) {
         // Nothing may leave a thread; the engine itself does not throw.
     }
@@ -113,6 +100,7 @@ bool CScriptThreadManager::CreateScriptThread(const std::string& name, const std
     }
     auto runner = std::make_shared<CScriptThreadRunner>(name, scriptPath, args, std::move(creator));
     if (!runner->Start()) return false;
+    ++m_started;
     m_runners.emplace(name, std::move(runner));
     return true;
 }
@@ -121,6 +109,14 @@ bool CScriptThreadManager::IsScriptThreadRunning(const std::string& name) {
     pyn::CMutexLockUtil guard(m_mutex);
     auto it = m_runners.find(name);
     return it != m_runners.end() && it->second->IsThreadRunning();
+}
+
+CScriptThreadManager::Counters CScriptThreadManager::GetCounters() {
+    pyn::CMutexLockUtil guard(m_mutex);
+    uint64_t running = 0;
+    for (const auto& entry : m_runners)
+        if (entry.second->IsThreadRunning()) ++running;
+    return Counters{running, m_started, m_failed.load(std::memory_order_relaxed)};
 }
 
 size_t CScriptThreadManager::RunnerCountForTesting() {

@@ -2,6 +2,7 @@
 // script through the engine, in a worker and Lua state of their own.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <map>
 #include <memory>
@@ -55,6 +56,15 @@ public:
                             const std::vector<std::string>& args, RunToken creator = RunToken());
     bool IsScriptThreadRunning(const std::string& name);
 
+    struct Counters {
+        uint64_t running;
+        uint64_t started;
+        uint64_t endedWithError;  // runs that failed (logged)
+    };
+    Counters GetCounters();
+    // A runner's run failed.
+    void CountFailure() { m_failed.fetch_add(1, std::memory_order_relaxed); }
+
     size_t RunnerCountForTesting();
 
 private:
@@ -72,6 +82,8 @@ private:
     pyn::CMutexUtil m_mutex;
     std::map<std::string, std::shared_ptr<CScriptThreadRunner>> m_runners;
     bool m_closed = false;
+    uint64_t m_started = 0;  // under m_mutex
+    std::atomic<uint64_t> m_failed{0};
 };
 
 }  // namespace orvex

@@ -69,8 +69,15 @@ CReadWriteLockUtil::~CReadWriteLockUtil() = default;
 
 template <class Pred>
 bool CReadWriteLockUtil::WaitUntil(std::chrono::steady_clock::time_point deadline, Pred canEnter) {
-    while (!canEnter())
-        if (!m_core->wait_until(deadline)) return canEnter();
+    if (canEnter()) return true;
+    ++m_waits;
+    while (!canEnter()) {
+        if (!m_core->wait_until(deadline)) {
+            if (canEnter()) return true;
+            ++m_timeouts;
+            return false;
+        }
+    }
     return true;
 }
 
@@ -127,6 +134,11 @@ bool CReadWriteLockUtil::tryWriteLock(int timeout) {
     m_writer = self;
     *slot = LockHold{this, 1, kExclusive};
     return true;
+}
+
+CReadWriteLockUtil::Counters CReadWriteLockUtil::GetCounters() {
+    CoreGuard guard(*m_core);
+    return Counters{m_waits, m_timeouts};
 }
 
 int CReadWriteLockUtil::WaitingWritersForTesting() {

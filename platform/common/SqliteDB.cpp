@@ -12,7 +12,10 @@
 
 #include <sqlite3.h>
 
+#include <chrono>
+
 #include "common/TextAndFileHelpers.h"
+#include "pyn/RunBudget.h"
 #include "pyn/StringUtil.h"
 
 namespace pyn {
@@ -20,6 +23,20 @@ namespace {
 
 // How long a statement waits for another connection's lock before it fails.
 constexpr int kBusyTimeoutMs = 10000;
+
+// SQLite's busy handler: waits for another connection's lock in growing
+// steps, up to kBusyTimeoutMs, and no longer than the script run it serves
+// may still take (it gives up at the run's deadline or on a stop).
+int WaitWhileBusy(void* startOfWait, int attempts) {
+    auto* start = static_cast<std::chrono::steady_clock::time_point*>(startOfWait);
+    const auto now = std::chrono::steady_clock::now();
+    if (attempts == 0) *start = now;
+    const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(now - *start).count();
+    if (waited >= kBusyTimeoutMs || CRunBudget::Expired()) return 0;
+    int64_t step = attempts < 7 ? (int64_t{1} << attempts) : 100;  // 1, 2, 4, ... 64 ms, then 100 ms
+    if (step > kBusyTimeoutMs - waited) step = kBusyTimeoutMs - waited;
+    return CRunBudget::SleepFor(step) ? 1 : 0;
+}
 
 class CSqliteQuery final : public ISqliteQuery {
 public:
@@ -102,7 +119,7 @@ private:
 
 class CSqliteDB final : public ISqliteDB {
 public:
-    explicit CSqliteDB(sqlite3* db) : m_db(db) {}
+    explicit CSqliteDB(sqlite3* db) : m_db(db) { sqlite3_busy_handler(db, &WaitWhileBusy, &m_busySince); }
     ~CSqliteDB() { sqlite3_close_v2(m_db); }
     CSqliteDB(const CSqliteDB&) = delete;
     CSqliteDB& operator=(const CSqliteDB&) = delete;
@@ -160,6 +177,7 @@ private:
     }
 
     sqlite3* m_db;
+    std::chrono::steady_clock::time_point m_busySince;  // of the wait in progress (WaitWhileBusy)
     int m_error = SQLITE_OK;
     std::string m_errorText;
 };
@@ -191,7 +209,6 @@ ISqliteDB* GetSqliteDB(const std::string& path, int& error) {
         sqlite3_close_v2(db);  // a handle is given even when opening fails
         return nullptr;
     }
-    sqlite3_busy_timeout(db, kBusyTimeoutMs);
     sqlite3_extended_result_codes(db, 0);
     return new CSqliteDB(db);
 }

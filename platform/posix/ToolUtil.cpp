@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "pyn/HostSettings.h"
+#include "pyn/RunBudget.h"
 
 namespace pyn {
 
@@ -42,9 +43,11 @@ bool CToolUtil::IsX64System() {
     return endsWith("64") || endsWith("64le") || machine == "s390x" || sizeof(void*) == 8;
 }
 
+// Within a script run, the sleep ends early at the run's deadline or on a
+// stop (CRunBudget).
 void CToolUtil::msleep(int64_t milliseconds) {
     if (milliseconds <= 0) return;
-    std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+    CRunBudget::SleepFor(milliseconds);
 }
 
 }  // namespace pyn

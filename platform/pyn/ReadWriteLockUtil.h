@@ -42,6 +42,13 @@ public:
     static void SetTimeUnitForTesting(std::chrono::microseconds unit);
     int WaitingWritersForTesting();
 
+    // Tries that had to wait, and tries that timed out, since the lock was made.
+    struct Counters {
+        uint64_t waits;
+        uint64_t timeouts;
+    };
+    Counters GetCounters();
+
 private:
     std::chrono::steady_clock::time_point Deadline(int timeout) const;
     bool ReadLock(int timeout, bool aheadOfWriters);
@@ -53,6 +60,8 @@ private:
     int m_sharedHolders = 0;        // threads holding at least one shared hold, no exclusive
     uint32_t m_writer = 0;          // thread holding the lock exclusively, or 0
     int m_waitingWriters = 0;
+    uint64_t m_waits = 0;
+    uint64_t m_timeouts = 0;
     // Each thread's own holds, in the order taken, live in thread-local
     // storage (see the source): they vanish with the thread.
 };

@@ -14,7 +14,8 @@ public:
     static std::string GetApplicationDirPath();
     // True when the operating system is 64-bit (whatever this build is).
     static bool IsX64System();
-    // Sleeps `milliseconds`; a negative count sleeps 0 ms.
+    // Sleeps `milliseconds`; a negative count sleeps 0 ms. Inside a script run
+    // the sleep ends early at the run's deadline or on a stop (CRunBudget).
     static void msleep(int64_t milliseconds);
 
     // Starts `program` with `args` as its arguments, without a shell (the

@@ -2,6 +2,7 @@
 
 #include "WinText.h"
 #include "pyn/HostSettings.h"
+#include "pyn/RunBudget.h"
 #include "pyn/NoDestructor.h"
 #include "pyn/ToolUtil.h"
 
@@ -38,12 +39,11 @@ bool CToolUtil::IsX64System() {
            info.wProcessorArchitecture == 12;  // PROCESSOR_ARCHITECTURE_ARM64
 }
 
+// Within a script run, the sleep ends early at the run's deadline or on a
+// stop (CRunBudget).
 void CToolUtil::msleep(int64_t milliseconds) {
-    while (milliseconds > 0) {
-        DWORD step = milliseconds >= 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<DWORD>(milliseconds);
-        Sleep(step);
-        milliseconds -= step;
-    }
+    if (milliseconds <= 0) return;
+    CRunBudget::SleepFor(milliseconds);
 }
 
 }  // namespace pyn
