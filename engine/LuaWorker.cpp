@@ -68,6 +68,26 @@ void CollectProtected(lua_State* L) {
     if (lua_pcall(L, 0, 0, 0) != 0) lua_pop(L, 1);
 }
 
+// debug.sethook, except while a run's time or memory limit applies: a hook
+// of the script's would take the place of the checks that end the run.
+int GuardedSetHook(lua_State* L) {
+    if (CRunControl::LimitsApply()) return luaL_error(L, "debug.sethook is not available under a run limit");
+    lua_pushvalue(L, lua_upvalueindex(1));
+    lua_insert(L, 1);
+    lua_call(L, lua_gettop(L) - 1, LUA_MULTRET);
+    return lua_gettop(L);
+}
+
+void GuardSetHook(lua_State* L) {
+    lua_getglobal(L, "debug");
+    if (lua_istable(L, -1)) {
+        lua_getfield(L, -1, "sethook");
+        lua_pushcclosure(L, &GuardedSetHook, 1);
+        lua_setfield(L, -2, "sethook");
+    }
+    lua_pop(L, 1);
+}
+
 // Pushes the global `name`; false, with the error value pushed instead,
 // when a metamethod raised an error.
 bool PushGlobal(lua_State* L, const std::string& name) {
@@ -108,6 +128,7 @@ bool CLuaWorker::StartLuaWork() {
         luaL_openlibs(S);
         luaopen_LuaEngine(S);
         RegisterCollectAll(S);
+        GuardSetHook(S);
         return 0;
     };
     if (lua_cpcall(L, open, nullptr) != 0) {

@@ -102,6 +102,10 @@ const char* CRunControl::Interruption() {
     return nullptr;
 }
 
+bool CRunControl::LimitsApply() {
+    return t_run.active && (pyn::CRunBudget::HasDeadline() || (t_run.allocator && t_run.allocator->Limit() != 0));
+}
+
 const char* CRunControl::EndedBecause() { return t_run.ended; }
 
 const char* CRunControl::Verdict() {

@@ -66,6 +66,9 @@ public:
         pyn::CRunBudget::Scope m_budget;
     };
 
+    // Whether the calling thread is in a run with a time or memory limit.
+    static bool LimitsApply();
+
     // Why the calling thread's run must end now, or null.
     static const char* Interruption();
     // Why the calling thread's current or last run was ended, or null.

@@ -87,11 +87,14 @@ TEST_F(RunLimits, ARunOverItsTimeEndsAtTheLimitWhateverItCatches) {
                                       "while true do end end)) end\n");
     const std::string inChunk = Script("chunk.lua", "while true do end\n");
     const std::string sleeper = Script("sleep.lua", "function orvexScriptMain() orvexUtil.msleep(60000) end\n");
+    const std::string unhooked = Script("unhook.lua",
+                                        "function orvexScriptMain() pcall(debug.sethook) "
+                                        "pcall(debug.sethook, function() end, '', 0) while true do end end\n");
     const std::string again = Script("again.lua", "n = (n or 0) + 1\nfunction orvexScriptMain() return n end\n");
     const auto limit = std::chrono::milliseconds(300);
     orvexSetRunTimeLimit(static_cast<unsigned>(limit.count()));
     OnNewThread([&] {
-        for (const std::string& script : {busy, stubborn, caught, inChunk, sleeper}) {
+        for (const std::string& script : {busy, stubborn, caught, inChunk, sleeper, unhooked}) {
             Outcome o = Exec(script);
             EXPECT_FALSE(o.ok) << script;
             EXPECT_EQ(o.result, "script time limit exceeded") << script;
