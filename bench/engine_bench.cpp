@@ -16,6 +16,7 @@ extern "C" {
 #include "BenchSupport.h"
 #include "LuaEngineInterface.h"
 #include "LuaEngineManager.h"
+#include "OrvexHost.h"
 
 namespace {
 
@@ -107,6 +108,17 @@ void BM_Engine_PlainFile(benchmark::State& state) {
     }
 }
 
+// The same with a run time limit set (far above what the call takes): the
+// cost of the bounds themselves.
+void BM_Engine_PlainFile_TimeLimit(benchmark::State& state) {
+    std::string result;
+    orvexSetRunTimeLimit(60000);
+    for (auto _ : state) {
+        if (!CLuaEngineInterface::ExecLua(g_plainPath, "", result, kArgs, false)) state.SkipWithError("run failed");
+    }
+    orvexSetRunTimeLimit(0);
+}
+
 void BM_BareLua_SourceInMemory(benchmark::State& state) {
     BareLua lua;
     const std::string source = kScript;
@@ -156,6 +168,7 @@ void BM_BareLua_Threads(benchmark::State& state) {
 
 BENCHMARK(BM_BareLua_PlainFile);
 BENCHMARK(BM_Engine_PlainFile);
+BENCHMARK(BM_Engine_PlainFile_TimeLimit);
 BENCHMARK(BM_BareLua_SourceInMemory);
 BENCHMARK(BM_Engine_EncodedCached);
 BENCHMARK(BM_Engine_Threads)->Threads(1)->Threads(2)->UseRealTime();
@@ -173,6 +186,9 @@ int main(int argc, char** argv) {
     orvexbench::PrintTimeRatio(reporter, "plain script, warm thread", "BM_Engine_PlainFile", "BM_BareLua_PlainFile");
     orvexbench::PrintTimeRatio(reporter, "encoded script, cached", "BM_Engine_EncodedCached",
                                "BM_BareLua_SourceInMemory");
+    printf("run limits (limit set / none, per call: target 1.05 or less)\n");
+    orvexbench::PrintTimeRatio(reporter, "plain script with a run time limit", "BM_Engine_PlainFile_TimeLimit",
+                               "BM_Engine_PlainFile");
     printf("throughput (2 threads / 1 thread: higher is better; target 1.8 or more on 2 cores)\n");
     orvexbench::PrintThroughputRatio(reporter, "ExecLua, 2 calling threads vs 1",
                                      "BM_Engine_Threads/real_time/threads:2", "BM_Engine_Threads/real_time/threads:1");

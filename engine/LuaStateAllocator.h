@@ -39,8 +39,8 @@ public:
     // The host's limit for the state, set at every run (0: none). The lower
     // of the two applies.
     void SetRunLimit(size_t bytes) { m_runLimit = bytes; }
-    // Whether a growth was refused for a limit since ClearLimitHit (not for
-    // lack of memory in the system).
+    // Whether a growth was refused for the host's limit since ClearLimitHit
+    // (not for lack of memory in the system, nor for the tests' limit).
     bool LimitHit() const { return m_limitHit; }
     void ClearLimitHit() { m_limitHit = false; }
     size_t Limit() const {
