@@ -21,6 +21,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <thread>
+#include <vector>
 
 #include "LuaEngineInterface.h"
 #include "TestSupport.h"
@@ -48,6 +49,30 @@ bool NoChildren() {
     errno = 0;
     return waitpid(-1, nullptr, WNOHANG) == -1 && errno == ECHILD;
 }
+
+// Live processes whose arguments are exactly `argv`, found through /proc.
+std::vector<pid_t> LiveProcessesRunning(const std::vector<std::string>& argv) {
+    std::string wanted;
+    for (const std::string& arg : argv) wanted += arg + '\0';
+    std::vector<pid_t> found;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+        const std::string name = entry.path().filename().string();
+        if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+        // A zombie's command line reads empty.
+        if (ReadFile(entry.path().string() + "/cmdline") == wanted) found.push_back(std::stoi(name));
+    }
+    return found;
+}
+
+// True when the process has gone or is a zombie.
+bool GoneOrZombie(pid_t pid) {
+    const std::string stat = ReadFile("/proc/" + std::to_string(pid) + "/stat");
+    size_t end = stat.rfind(')');
+    return stat.empty() || (end != std::string::npos && end + 2 < stat.size() && stat[end + 2] == 'Z');
+}
+
+// A sleep length no other test run uses, to find the sleep by.
+std::string UniqueSleep(int which) { return std::to_string(4711000 + which * 100000 + getpid() % 100000); }
 
 TEST(ProcessUtil, ChildrenInheritNoDescriptorAndLeaveNoZombie) {
     // A descriptor the agent forgot to mark close-on-exec.
@@ -102,6 +127,71 @@ TEST(ProcessUtil, ExitStatusesOutputAndStandardError) {
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
     ASSERT_FALSE(out.empty());
     EXPECT_TRUE(util->KillProcById(std::stoll(out)));
+}
+
+// Descendants that made a session of their own and lost their parent are
+// ended by the time-out too; after a normal end, what the command left
+// behind on purpose goes on.
+TEST(ProcessUtil, ATimeOutEndsEveryDescendantWhateverSessionItMovedTo) {
+    pyn::IProcessUtil* util = pyn::GetProcessUtil();
+    const std::string escaped = UniqueSleep(1);
+    EXPECT_EQ(util->ExecCommandWithArgs("sh", {"-c", "(setsid sleep " + escaped + " &); sleep 30"}, 1000, -1, -1, 0),
+              "");
+    EXPECT_EQ(LiveProcessesRunning({"sleep", escaped}), std::vector<pid_t>{}) << "gone when the call returns";
+    std::string out = "stale";
+    EXPECT_EQ(util->ExecCommandLine("(setsid sleep " + escaped + " &); echo started", out), 0);
+    EXPECT_EQ(out, "started\n");
+    std::vector<pid_t> left;
+    EXPECT_TRUE(WaitUntil([&] { return (left = LiveProcessesRunning({"sleep", escaped})).size() == 1; }));
+    ASSERT_EQ(left.size(), 1u) << "left behind after a normal end";
+    EXPECT_TRUE(util->KillProcById(left[0]));
+    EXPECT_TRUE(GoneOrZombie(left[0])) << "true only once it has gone";
+    EXPECT_TRUE(NoChildren());
+}
+
+// Output past the read limit ends the command with everything it started
+// at once; the call gives "" (ExecCommandLine: -1).
+TEST(ProcessUtil, OutputPastTheReadLimitEndsTheCommandTree) {
+    orvextest::ReadLimitScope limit(1 << 20);
+    TempDir tmp;
+    const std::string name = "oxyes" + tmp.path().substr(tmp.path().size() - 6);
+    ASSERT_EQ(symlink("/usr/bin/yes", tmp.file(name).c_str()), 0);
+    pyn::IProcessUtil* util = pyn::GetProcessUtil();
+    EXPECT_EQ(util->ExecCommandWithArgs("head", {"-c", "1048576", "/dev/zero"}, 20000, -1, -1, 0),
+              std::string(1 << 20, '\0'))
+        << "up to the limit the output is whole";
+    const std::string escaped = UniqueSleep(2);
+    EXPECT_EQ(util->ExecCommandWithArgs("sh", {"-c", "(setsid sleep " + escaped + " &); exec \"$0\"", tmp.file(name)},
+                                        2000, -1, -1, 0),
+              "");
+    EXPECT_FALSE(util->CheckProcessAlive(name));
+    EXPECT_EQ(LiveProcessesRunning({"sleep", escaped}), std::vector<pid_t>{});
+    // No time limit here: only the cap ends it.
+    std::string out = "stale";
+    EXPECT_EQ(util->ExecCommandLine("head -c 2000000 /dev/zero; (setsid sleep " + escaped + " &); exec sleep " +
+                                        escaped,
+                                    out),
+              -1);
+    EXPECT_EQ(out, "");
+    EXPECT_EQ(LiveProcessesRunning({"sleep", escaped}), std::vector<pid_t>{});
+    EXPECT_TRUE(NoChildren());
+}
+
+// KillProcById gives true once the process has gone: a zombie counts.
+TEST(ProcessUtil, KillProcByIdConfirmsTheEnd) {
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        pause();
+        _exit(0);
+    }
+    pyn::IProcessUtil* util = pyn::GetProcessUtil();
+    EXPECT_TRUE(util->KillProcById(child));
+    EXPECT_TRUE(GoneOrZombie(child)) << "our child, not yet reaped";
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
+    EXPECT_FALSE(util->KillProcById(child)) << "reaped: the id names no process";
 }
 
 TEST(ProcessUtil, StartProcessReportsTheDetachedProcess) {
