@@ -9,6 +9,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -32,6 +33,10 @@
 using orvextest::ReadFile;
 using orvextest::TempDir;
 using orvextest::WriteFile;
+
+#if !defined(_WIN32)
+extern char** environ;
+#endif
 
 namespace {
 
@@ -177,6 +182,30 @@ TEST(ProcessUtil, OutputPastTheReadLimitEndsTheCommandTree) {
     EXPECT_TRUE(NoChildren());
 }
 
+// When the agent dies, the supervisor's control channel reaches end of
+// file and the command's whole tree ends with it.
+TEST(ProcessUtil, CommandsEndWithTheAgent) {
+    TempDir tmp;
+    const std::string escaped = UniqueSleep(3), waiting = UniqueSleep(4);
+    const std::string started = tmp.file("started");
+    orvextest::WriteScript(tmp.file("agent.lua"),
+                           "function orvexScriptMain(started)\n"
+                           "  return orvexUtil.ExecCommand('sh', 0, '-c', '(setsid sleep " + escaped +
+                               " &); touch \"$1\"; sleep " + waiting + "', 'sh', started)\n"
+                           "end\n");
+    std::vector<std::string> args = {ORVEX_CLI_PATH, "run", tmp.file("agent.lua"), started};
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(&a[0]);
+    argv.push_back(nullptr);
+    pid_t agent = -1;
+    ASSERT_EQ(posix_spawn(&agent, argv[0], nullptr, nullptr, argv.data(), environ), 0);
+    auto running = [&](const std::string& length) { return LiveProcessesRunning({"sleep", length}).size() == 1; };
+    EXPECT_TRUE(WaitUntil([&] { return running(escaped) && running(waiting); }));
+    kill(agent, SIGKILL);
+    ASSERT_EQ(waitpid(agent, nullptr, 0), agent);
+    EXPECT_TRUE(WaitUntil([&] { return !running(escaped) && !running(waiting); }));
+}
+
 // KillProcById gives true once the process has gone: a zombie counts.
 TEST(ProcessUtil, KillProcByIdConfirmsTheEnd) {
     pid_t child = fork();
@@ -210,7 +239,8 @@ TEST(ProcessUtil, StartProcessReportsTheDetachedProcess) {
     EXPECT_FALSE(util->KillProcById(0));
     EXPECT_FALSE(util->KillProcById(int64_t{1} << 40));
     EXPECT_TRUE(util->KillProcById(static_cast<int64_t>(pid)));
-    EXPECT_TRUE(WaitUntil([&] { return !util->CheckProcessAlive(name); }));
+    EXPECT_TRUE(GoneOrZombie(static_cast<pid_t>(pid)));
+    EXPECT_FALSE(util->CheckProcessAlive(name));
     EXPECT_TRUE(NoChildren());
 }
 
@@ -348,8 +378,62 @@ TEST(ProcessUtil, StartProcessReportsTheDetachedProcess) {
     EXPECT_FALSE(util->KillProcById(GetCurrentProcessId()));
     EXPECT_FALSE(util->KillProcById(0));
     EXPECT_FALSE(util->KillProcById(int64_t{1} << 40));
+    HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(pid));
+    ASSERT_NE(process, nullptr);
     EXPECT_TRUE(util->KillProcById(static_cast<int64_t>(pid)));
+    EXPECT_EQ(WaitForSingleObject(process, 0), WAIT_OBJECT_0) << "true only once it has gone";
+    CloseHandle(process);
     EXPECT_TRUE(WaitUntil([&] { return !util->CheckProcessAlive(name); }));
+}
+
+// Output past the read limit ends the command's job at once; the call
+// gives "" (ExecCommandLine: -1).
+TEST(ProcessUtil, OutputPastTheReadLimitEndsTheJob) {
+    orvextest::ReadLimitScope limit(1 << 20);
+    TempDir tmp;
+    const std::string name = "oxflood" + tmp.path().substr(tmp.path().size() - 6) + ".exe";
+    const std::string path = CopyOfChild(tmp, name);
+    pyn::IProcessUtil* util = pyn::GetProcessUtil();
+    EXPECT_EQ(util->ExecCommandWithArgs(path, {"zeros", "1048576"}, 20000, -1, -1, 0), std::string(1 << 20, '\0'))
+        << "up to the limit the output is whole";
+    // The command starts a copy of itself that sleeps, then writes without end.
+    EXPECT_EQ(util->ExecCommandWithArgs(path, {"spawn", "1", "60", "flood"}, 20000, -1, -1, 0), "");
+    EXPECT_FALSE(util->CheckProcessAlive(name));
+    std::string out = "stale";
+    EXPECT_EQ(util->ExecCommandLine(Quoted(path) + " spawn 1 60 flood", out), -1) << "no time limit here";
+    EXPECT_EQ(out, "");
+    EXPECT_FALSE(util->CheckProcessAlive(name));
+    // Nothing the command starts may leave its job.
+    EXPECT_EQ(util->ExecCommandWithArgs(path, {"breakaway", "60"}, 20000, -1, -1, 0), "refused");
+    EXPECT_FALSE(util->CheckProcessAlive(name));
+}
+
+// The job ends with the agent: closing its last handle (the agent's, when
+// it dies) ends every process the command started.
+TEST(ProcessUtil, CommandsEndWithTheAgent) {
+    TempDir tmp;
+    const std::string name = "oxagent" + tmp.path().substr(tmp.path().size() - 6) + ".exe";
+    const std::string path = CopyOfChild(tmp, name);
+    orvextest::WriteScript(tmp.file("agent.lua"),
+                           "function orvexScriptMain(child)\n"
+                           "  return orvexUtil.ExecCommand(child, 0, 'spawn', '1', '60', 'sleep', '60')\n"
+                           "end\n");
+    std::wstring line = L"\"" + std::filesystem::u8path(ORVEX_CLI_PATH).wstring() + L"\" run \"" +
+                        std::filesystem::u8path(tmp.file("agent.lua")).wstring() + L"\" \"" +
+                        std::filesystem::u8path(path).wstring() + L"\"";
+    STARTUPINFOW si = {};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION agent;
+    ASSERT_TRUE(CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr, &si,
+                               &agent));
+    CloseHandle(agent.hThread);
+    pyn::IProcessUtil* util = pyn::GetProcessUtil();
+    EXPECT_TRUE(WaitUntil([&] { return util->GetProcessIdByName(name).size() == 2; }));
+    TerminateProcess(agent.hProcess, 1);
+    WaitForSingleObject(agent.hProcess, 10000);
+    CloseHandle(agent.hProcess);
+    EXPECT_TRUE(WaitUntil([&] { return !util->CheckProcessAlive(name); }));
+    util->KillProcByName(name);  // nothing outlives a failure
 }
 
 TEST(FileUtil, ReplacedFilesKeepTheirAttributesAndReadOnlyOnesAreRemoved) {
