@@ -19,8 +19,11 @@
 // code 1) where this text says SIGKILL; commands run without a shell through
 // CreateProcess (a bare command is looked up in PATH with ".exe", then
 // ".com"; a batch file is refused when an argument holds a character that
-// cmd.exe would act on); the time-out ends the command's job, which holds
-// every process it started; standard input and error are the null device;
+// cmd.exe would act on); the time-out (or output past the read limit) ends
+// the command's job, which holds every process it started, none of which
+// may leave it, and which ends with the agent while the command runs;
+// KillProcById and KillProcByName wait on the process handles; standard
+// input and error are the null device;
 // ExecCommandLine runs "cmd.exe /d /s /c" from the system directory and
 // returns cmd's exit code. platform/win32/ProcessUtil.cpp has the details.
 #pragma once
