@@ -9,6 +9,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -21,6 +22,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <thread>
+#include <vector>
 
 #include "LuaEngineInterface.h"
 #include "TestSupport.h"
@@ -31,6 +33,10 @@
 using orvextest::ReadFile;
 using orvextest::TempDir;
 using orvextest::WriteFile;
+
+#if !defined(_WIN32)
+extern char** environ;
+#endif
 
 namespace {
 
@@ -48,6 +54,30 @@ bool NoChildren() {
     errno = 0;
     return waitpid(-1, nullptr, WNOHANG) == -1 && errno == ECHILD;
 }
+
+// Live processes whose arguments are exactly `argv`, found through /proc.
+std::vector<pid_t> LiveProcessesRunning(const std::vector<std::string>& argv) {
+    std::string wanted;
+    for (const std::string& arg : argv) wanted += arg + '\0';
+    std::vector<pid_t> found;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+        const std::string name = entry.path().filename().string();
+        if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+        // A zombie's command line reads empty.
+        if (ReadFile(entry.path().string() + "/cmdline") == wanted) found.push_back(std::stoi(name));
+    }
+    return found;
+}
+
+// True when the process has gone or is a zombie.
+bool GoneOrZombie(pid_t pid) {
+    const std::string stat = ReadFile("/proc/" + std::to_string(pid) + "/stat");
+    size_t end = stat.rfind(')');
+    return stat.empty() || (end != std::string::npos && end + 2 < stat.size() && stat[end + 2] == 'Z');
+}
+
+// A sleep length no other test run uses, to find the sleep by.
+std::string UniqueSleep(int which) { return std::to_string(4711000 + which * 100000 + getpid() % 100000); }
 
 TEST(ProcessUtil, ChildrenInheritNoDescriptorAndLeaveNoZombie) {
     // A descriptor the agent forgot to mark close-on-exec.
@@ -104,6 +134,95 @@ TEST(ProcessUtil, ExitStatusesOutputAndStandardError) {
     EXPECT_TRUE(util->KillProcById(std::stoll(out)));
 }
 
+// Descendants that made a session of their own and lost their parent are
+// ended by the time-out too; after a normal end, what the command left
+// behind on purpose goes on.
+TEST(ProcessUtil, ATimeOutEndsEveryDescendantWhateverSessionItMovedTo) {
+    pyn::IProcessUtil* util = pyn::GetProcessUtil();
+    const std::string escaped = UniqueSleep(1);
+    EXPECT_EQ(util->ExecCommandWithArgs("sh", {"-c", "(setsid sleep " + escaped + " &); sleep 30"}, 1000, -1, -1, 0),
+              "");
+    EXPECT_EQ(LiveProcessesRunning({"sleep", escaped}), std::vector<pid_t>{}) << "gone when the call returns";
+    std::string out = "stale";
+    EXPECT_EQ(util->ExecCommandLine("(setsid sleep " + escaped + " &); echo started", out), 0);
+    EXPECT_EQ(out, "started\n");
+    std::vector<pid_t> left;
+    EXPECT_TRUE(WaitUntil([&] { return (left = LiveProcessesRunning({"sleep", escaped})).size() == 1; }));
+    ASSERT_EQ(left.size(), 1u) << "left behind after a normal end";
+    EXPECT_TRUE(util->KillProcById(left[0]));
+    EXPECT_TRUE(GoneOrZombie(left[0])) << "true only once it has gone";
+    EXPECT_TRUE(NoChildren());
+}
+
+// Output past the read limit ends the command with everything it started
+// at once; the call gives "" (ExecCommandLine: -1).
+TEST(ProcessUtil, OutputPastTheReadLimitEndsTheCommandTree) {
+    orvextest::ReadLimitScope limit(1 << 20);
+    TempDir tmp;
+    const std::string name = "oxyes" + tmp.path().substr(tmp.path().size() - 6);
+    ASSERT_EQ(symlink("/usr/bin/yes", tmp.file(name).c_str()), 0);
+    pyn::IProcessUtil* util = pyn::GetProcessUtil();
+    EXPECT_EQ(util->ExecCommandWithArgs("head", {"-c", "1048576", "/dev/zero"}, 20000, -1, -1, 0),
+              std::string(1 << 20, '\0'))
+        << "up to the limit the output is whole";
+    const std::string escaped = UniqueSleep(2);
+    EXPECT_EQ(util->ExecCommandWithArgs("sh", {"-c", "(setsid sleep " + escaped + " &); exec \"$0\"", tmp.file(name)},
+                                        2000, -1, -1, 0),
+              "");
+    EXPECT_FALSE(util->CheckProcessAlive(name));
+    EXPECT_EQ(LiveProcessesRunning({"sleep", escaped}), std::vector<pid_t>{});
+    // No time limit here: only the cap ends it.
+    std::string out = "stale";
+    EXPECT_EQ(util->ExecCommandLine("head -c 2000000 /dev/zero; (setsid sleep " + escaped + " &); exec sleep " +
+                                        escaped,
+                                    out),
+              -1);
+    EXPECT_EQ(out, "");
+    EXPECT_EQ(LiveProcessesRunning({"sleep", escaped}), std::vector<pid_t>{});
+    EXPECT_TRUE(NoChildren());
+}
+
+// When the agent dies, the supervisor's control channel reaches end of
+// file and the command's whole tree ends with it.
+TEST(ProcessUtil, CommandsEndWithTheAgent) {
+    TempDir tmp;
+    const std::string escaped = UniqueSleep(3), waiting = UniqueSleep(4);
+    const std::string started = tmp.file("started");
+    orvextest::WriteScript(tmp.file("agent.lua"),
+                           "function orvexScriptMain(started)\n"
+                           "  return orvexUtil.ExecCommand('sh', 0, '-c', '(setsid sleep " + escaped +
+                               " &); touch \"$1\"; sleep " + waiting + "', 'sh', started)\n"
+                           "end\n");
+    std::vector<std::string> args = {ORVEX_CLI_PATH, "run", tmp.file("agent.lua"), started};
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(&a[0]);
+    argv.push_back(nullptr);
+    pid_t agent = -1;
+    ASSERT_EQ(posix_spawn(&agent, argv[0], nullptr, nullptr, argv.data(), environ), 0);
+    auto running = [&](const std::string& length) { return LiveProcessesRunning({"sleep", length}).size() == 1; };
+    EXPECT_TRUE(WaitUntil([&] { return running(escaped) && running(waiting); }));
+    kill(agent, SIGKILL);
+    ASSERT_EQ(waitpid(agent, nullptr, 0), agent);
+    EXPECT_TRUE(WaitUntil([&] { return !running(escaped) && !running(waiting); }));
+}
+
+// KillProcById gives true once the process has gone: a zombie counts.
+TEST(ProcessUtil, KillProcByIdConfirmsTheEnd) {
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        pause();
+        _exit(0);
+    }
+    pyn::IProcessUtil* util = pyn::GetProcessUtil();
+    EXPECT_TRUE(util->KillProcById(child));
+    EXPECT_TRUE(GoneOrZombie(child)) << "our child, not yet reaped";
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
+    EXPECT_FALSE(util->KillProcById(child)) << "reaped: the id names no process";
+}
+
 TEST(ProcessUtil, StartProcessReportsTheDetachedProcess) {
     TempDir tmp;
     const std::string name = "oxpid" + tmp.path().substr(tmp.path().size() - 6);
@@ -120,7 +239,8 @@ TEST(ProcessUtil, StartProcessReportsTheDetachedProcess) {
     EXPECT_FALSE(util->KillProcById(0));
     EXPECT_FALSE(util->KillProcById(int64_t{1} << 40));
     EXPECT_TRUE(util->KillProcById(static_cast<int64_t>(pid)));
-    EXPECT_TRUE(WaitUntil([&] { return !util->CheckProcessAlive(name); }));
+    EXPECT_TRUE(GoneOrZombie(static_cast<pid_t>(pid)));
+    EXPECT_FALSE(util->CheckProcessAlive(name));
     EXPECT_TRUE(NoChildren());
 }
 
@@ -258,8 +378,62 @@ TEST(ProcessUtil, StartProcessReportsTheDetachedProcess) {
     EXPECT_FALSE(util->KillProcById(GetCurrentProcessId()));
     EXPECT_FALSE(util->KillProcById(0));
     EXPECT_FALSE(util->KillProcById(int64_t{1} << 40));
+    HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(pid));
+    ASSERT_NE(process, nullptr);
     EXPECT_TRUE(util->KillProcById(static_cast<int64_t>(pid)));
+    EXPECT_EQ(WaitForSingleObject(process, 0), WAIT_OBJECT_0) << "true only once it has gone";
+    CloseHandle(process);
     EXPECT_TRUE(WaitUntil([&] { return !util->CheckProcessAlive(name); }));
+}
+
+// Output past the read limit ends the command's job at once; the call
+// gives "" (ExecCommandLine: -1).
+TEST(ProcessUtil, OutputPastTheReadLimitEndsTheJob) {
+    orvextest::ReadLimitScope limit(1 << 20);
+    TempDir tmp;
+    const std::string name = "oxflood" + tmp.path().substr(tmp.path().size() - 6) + ".exe";
+    const std::string path = CopyOfChild(tmp, name);
+    pyn::IProcessUtil* util = pyn::GetProcessUtil();
+    EXPECT_EQ(util->ExecCommandWithArgs(path, {"zeros", "1048576"}, 20000, -1, -1, 0), std::string(1 << 20, '\0'))
+        << "up to the limit the output is whole";
+    // The command starts a copy of itself that sleeps, then writes without end.
+    EXPECT_EQ(util->ExecCommandWithArgs(path, {"spawn", "1", "60", "flood"}, 20000, -1, -1, 0), "");
+    EXPECT_FALSE(util->CheckProcessAlive(name));
+    std::string out = "stale";
+    EXPECT_EQ(util->ExecCommandLine(Quoted(path) + " spawn 1 60 flood", out), -1) << "no time limit here";
+    EXPECT_EQ(out, "");
+    EXPECT_FALSE(util->CheckProcessAlive(name));
+    // Nothing the command starts may leave its job.
+    EXPECT_EQ(util->ExecCommandWithArgs(path, {"breakaway", "60"}, 20000, -1, -1, 0), "refused");
+    EXPECT_FALSE(util->CheckProcessAlive(name));
+}
+
+// The job ends with the agent: closing its last handle (the agent's, when
+// it dies) ends every process the command started.
+TEST(ProcessUtil, CommandsEndWithTheAgent) {
+    TempDir tmp;
+    const std::string name = "oxagent" + tmp.path().substr(tmp.path().size() - 6) + ".exe";
+    const std::string path = CopyOfChild(tmp, name);
+    orvextest::WriteScript(tmp.file("agent.lua"),
+                           "function orvexScriptMain(child)\n"
+                           "  return orvexUtil.ExecCommand(child, 0, 'spawn', '1', '60', 'sleep', '60')\n"
+                           "end\n");
+    std::wstring line = L"\"" + std::filesystem::u8path(ORVEX_CLI_PATH).wstring() + L"\" run \"" +
+                        std::filesystem::u8path(tmp.file("agent.lua")).wstring() + L"\" \"" +
+                        std::filesystem::u8path(path).wstring() + L"\"";
+    STARTUPINFOW si = {};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION agent;
+    ASSERT_TRUE(CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr, &si,
+                               &agent));
+    CloseHandle(agent.hThread);
+    pyn::IProcessUtil* util = pyn::GetProcessUtil();
+    EXPECT_TRUE(WaitUntil([&] { return util->GetProcessIdByName(name).size() == 2; }));
+    TerminateProcess(agent.hProcess, 1);
+    WaitForSingleObject(agent.hProcess, 10000);
+    CloseHandle(agent.hProcess);
+    EXPECT_TRUE(WaitUntil([&] { return !util->CheckProcessAlive(name); }));
+    util->KillProcByName(name);  // nothing outlives a failure
 }
 
 TEST(FileUtil, ReplacedFilesKeepTheirAttributesAndReadOnlyOnesAreRemoved) {

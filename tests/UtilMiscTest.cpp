@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <stdexcept>
 #include <filesystem>
 #include <thread>
 #ifndef _WIN32
@@ -135,6 +136,38 @@ TEST_F(HttpTest, PostFunctionsGiveSuccessStatusAndResponse) {
               "argv error");
 }
 
+// A body read into memory stops at the read limit: the transfer ends at
+// once and the call fails with an empty body, whatever the caller's
+// maxBytes.
+TEST_F(HttpTest, BodiesPastTheReadLimitEndTheTransfer) {
+    orvextest::ReadLimitScope limit(1 << 20);
+    orvextest::LogCapture log;
+    const std::string show = "local function show(...) local t = {...} "
+                             "return tostring(t[1]) .. '|' .. t[2] .. '|' .. t[3] .. '|' .. select('#', ...) end ";
+    EXPECT_EQ(RunScript("return '[' .. orvexUtil.HttpGetToBuffer(url .. '/endless') .. ']'"), "[]");
+    // Announced longer than the limit.
+    EXPECT_EQ(RunScript("return '[' .. orvexUtil.HttpGetToBuffer(url .. '/files/big.bin') .. ']'"), "[]");
+    EXPECT_EQ(RunScript(show + "return show(orvexUtil.HttpPostFromBuffer(url .. '/endless', 'x'))"), "false|200||3");
+    WriteFile(m_tmp.file("body.txt"), "from a file");
+    EXPECT_EQ(RunScript(show + "return show(orvexUtil.HttpPostFromFile(url .. '/endless', dir .. '/body.txt'))"),
+              "false|200||3");
+    std::vector<std::string> texts;
+    for (const auto& r : log.records()) texts.push_back(r.text);
+    EXPECT_EQ(texts, (std::vector<std::string>{"HttpGetToBuffer Error 200", "HttpGetToBuffer Error 200"}));
+
+    std::string body = "stale";
+    int64_t status = 0;
+    EXPECT_FALSE(Http()->HttpGetToBuffer(s_server->url("/endless"), body, status, nullptr, 5000, 60000,
+                                         int64_t{1} << 40));
+    EXPECT_EQ(status, 200);
+    EXPECT_EQ(body, "");
+    EXPECT_FALSE(Http()->HttpGetToBuffer(s_server->url("/files/big.bin"), body, status, nullptr, 5000, 60000, 1000));
+    EXPECT_EQ(body, "") << "the caller's smaller maxBytes";
+    orvextest::ReadLimitScope larger(4 << 20);
+    EXPECT_TRUE(Http()->HttpGetToBuffer(s_server->url("/files/big.bin"), body, status, nullptr, 5000, 60000, -1));
+    EXPECT_EQ(body.size(), size_t{3} << 20) << "up to the limit the body is whole";
+}
+
 TEST_F(HttpTest, FileIsReplacedOnlyByACompleteDownload) {
     const std::string target = m_tmp.file("keep.bin");
     WriteFile(target, "previous");
@@ -226,6 +259,15 @@ TEST_F(HttpTest, ProgressCallbackSeesTheTransferAndCanStopIt) {
     StopAfter early(1);
     EXPECT_FALSE(Http()->HttpGetToBuffer(s_server->url("/files/big.bin"), body, status, &early, 5000, 20000, -1));
     EXPECT_GE(early.seen, 1);
+    // A callback that throws stops the transfer as its false would; nothing
+    // leaves the call.
+    struct Throws : pyn::IHttpCallBack {
+        bool OnProgress(int64_t downloaded, int64_t, int64_t, int64_t) override {
+            if (downloaded > 0) throw std::runtime_error("callback");
+            return true;
+        }
+    } throws;
+    EXPECT_FALSE(Http()->HttpGetToBuffer(s_server->url("/files/big.bin"), body, status, &throws, 5000, 20000, -1));
 }
 
 TEST_F(HttpTest, UntrustedCertificateIsRefused) {

@@ -2,7 +2,10 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
+
+#include "pyn/HostSettings.h"
 
 namespace pyn {
 namespace detail {
@@ -14,6 +17,14 @@ inline bool HasZeroByte(const std::string& text) { return text.find('\0') != std
 // True when `path` can name a file (or a URL a resource, a name a host): not
 // empty and without a zero byte.
 inline bool IsPathText(const std::string& path) { return !path.empty() && !HasZeroByte(path); }
+
+// The most bytes a body read into memory may have: `maxBytes` when the
+// caller gives one (above 0), never more than the host's read limit.
+inline int64_t InMemoryLimit(int64_t maxBytes) {
+    const size_t cap = CHostSettings::ReadLimit();
+    const int64_t limit = cap > static_cast<size_t>(INT64_MAX) ? INT64_MAX : static_cast<int64_t>(cap);
+    return maxBytes > 0 && maxBytes < limit ? maxBytes : limit;
+}
 
 // The Base64 text to decode in `text`: `text` itself, or, when it holds
 // white space (space, tab, CR, LF), a copy without it in `scratch`. Null when

@@ -19,22 +19,35 @@ struct Sink {
     int64_t maxBytes = -1;
     int64_t received = 0;
     CURL* curl = nullptr;
+    // The body passed maxBytes (or memory ran out for it).
+    bool overLimit = false;
 };
 
+// libcurl's write callback: a C frame calls it, so nothing may leave it by
+// exception; a failure is a short count, which ends the transfer at once.
 size_t WriteBody(char* data, size_t size, size_t count, void* user) {
     Sink* sink = static_cast<Sink*>(user);
     size_t n = size * count;
-    if (sink->maxBytes > 0 && sink->received + static_cast<int64_t>(n) > sink->maxBytes) return 0;
+    if (sink->maxBytes > 0 && static_cast<int64_t>(n) > sink->maxBytes - sink->received) {
+        sink->overLimit = true;
+        return 0;
+    }
     if (sink->body) {
-        if (sink->received == 0 && sink->body->empty()) {
-            // Reserve once for the announced length; capped, so that a false
-            // announcement cannot make us reserve much.
-            curl_off_t length = -1;
-            if (curl_easy_getinfo(sink->curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length) == CURLE_OK &&
-                length > 0 && length <= (curl_off_t(256) << 20) && (sink->maxBytes <= 0 || length <= sink->maxBytes))
-                sink->body->reserve(static_cast<size_t>(length));
+        try {
+            if (sink->received == 0 && sink->body->empty()) {
+                // Reserve once for the announced length; capped, so that a
+                // false announcement cannot make us reserve much.
+                curl_off_t length = -1;
+                if (curl_easy_getinfo(sink->curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length) == CURLE_OK &&
+                    length > 0 && length <= (curl_off_t(256) << 20) &&
+                    (sink->maxBytes <= 0 || length <= sink->maxBytes))
+                    sink->body->reserve(static_cast<size_t>(length));
+            }
+            sink->body->append(data, n);
+        } catch (...) {
+            sink->overLimit = true;
+            return 0;
         }
-        sink->body->append(data, n);
     } else {
         size_t done = 0;
         while (done < n) {
@@ -50,9 +63,15 @@ size_t WriteBody(char* data, size_t size, size_t count, void* user) {
     return n;
 }
 
+// libcurl's progress callback; the caller's callback may throw, which ends
+// the transfer as its false would.
 int Progress(void* user, curl_off_t dlTotal, curl_off_t dlNow, curl_off_t ulTotal, curl_off_t ulNow) {
     IHttpCallBack* callback = static_cast<IHttpCallBack*>(user);
-    return callback->OnProgress(dlNow, dlTotal, ulNow, ulTotal) ? 0 : 1;
+    try {
+        return callback->OnProgress(dlNow, dlTotal, ulNow, ulTotal) ? 0 : 1;
+    } catch (...) {
+        return 1;
+    }
 }
 
 struct Easy {
@@ -91,6 +110,7 @@ bool Perform(CURL* curl, Sink& sink, int64_t& status) {
     curl_easy_setopt(curl, CURLOPT_WRITEDATA, &sink);
     if (sink.maxBytes > 0) curl_easy_setopt(curl, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(sink.maxBytes));
     CURLcode rc = curl_easy_perform(curl);
+    if (rc == CURLE_FILESIZE_EXCEEDED) sink.overLimit = true;  // announced too long
     long code = 0;
     if (curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &code) == CURLE_OK) status = code;
     return rc == CURLE_OK;
@@ -111,8 +131,10 @@ bool CHttpUtil::HttpGetToBuffer(const std::string& url, std::string& body, int64
     Configure(easy.curl, url, callback, connectTimeoutMs, transferTimeoutMs);
     Sink sink;
     sink.body = &body;
-    sink.maxBytes = maxBytes;
-    return Perform(easy.curl, sink, status);
+    sink.maxBytes = detail::InMemoryLimit(maxBytes);
+    bool ok = Perform(easy.curl, sink, status);
+    if (sink.overLimit) std::string().swap(body);
+    return ok;
 }
 
 bool CHttpUtil::HttpGetToFile(const std::string& url, const std::string& path, int64_t& status,
@@ -166,8 +188,10 @@ bool CHttpUtil::HttpPostFromBuffer(const std::string& url, const std::string& re
     curl_easy_setopt(easy.curl, CURLOPT_HTTPHEADER, headers);
     Sink sink;
     sink.body = &response;
+    sink.maxBytes = detail::InMemoryLimit(-1);
     bool ok = Perform(easy.curl, sink, status);
     curl_slist_free_all(headers);
+    if (sink.overLimit) std::string().swap(response);
     return ok;
 }
 

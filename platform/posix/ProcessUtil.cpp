@@ -12,11 +12,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <new>
 #include <set>
 
 #include "Spawn.h"
 #include "pyn/FileUtil.h"
+#include "pyn/HostSettings.h"
 
 namespace pyn {
 namespace {
@@ -142,49 +145,12 @@ bool ValidPid(int64_t id) {
     return at != std::string::npos && strtoll(status.c_str() + at + 6, nullptr, 10) == id;
 }
 
-// Every live descendant of `root`, found through the parent links.
-std::set<pid_t> Descendants(pid_t root) {
-    std::multimap<pid_t, pid_t> children;
-    ForEachPid([&](pid_t pid) {
-        ProcStat st;
-        if (ReadStat(pid, st) && !IsGone(st.state)) children.emplace(st.ppid, pid);
-    });
-    std::set<pid_t> found;
-    std::vector<pid_t> todo{root};
-    while (!todo.empty()) {
-        pid_t parent = todo.back();
-        todo.pop_back();
-        auto range = children.equal_range(parent);
-        for (auto it = range.first; it != range.second; ++it) {
-            if (found.insert(it->second).second) todo.push_back(it->second);
-        }
-    }
-    return found;
-}
-
-// Ends the child `pid` (a process group leader, not yet reaped) and every
-// process below it. Stopping first keeps them from starting new ones while
-// the tree is walked; processes that left the group (setsid) are found
-// through their parent links.
-void KillTree(pid_t pid) {
-    std::set<pid_t> all;
-    kill(-pid, SIGSTOP);
-    for (int round = 0; round < 3; ++round) {
-        size_t before = all.size();
-        for (pid_t p : Descendants(pid)) {
-            if (all.insert(p).second) kill(p, SIGSTOP);
-        }
-        if (round > 0 && all.size() == before) break;
-    }
-    kill(-pid, SIGKILL);
-    for (pid_t p : all) kill(p, SIGKILL);
-}
-
 int OpenPidFd(pid_t pid) {
 #ifdef SYS_pidfd_open
     return static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
 #else
     (void)pid;
+    errno = ENOSYS;
     return -1;
 #endif
 }
@@ -207,22 +173,119 @@ bool ChildEnded(pid_t pid, int* status) {
     return true;
 }
 
-// Appends what the pipe holds now; false at end of file or on an error.
-bool Drain(int fd, std::string& out) {
+int SendSignal(int pidFd, int sig) {
+#ifdef SYS_pidfd_send_signal
+    return static_cast<int>(syscall(SYS_pidfd_send_signal, pidFd, sig, nullptr, 0));
+#else
+    (void)pidFd;
+    (void)sig;
+    errno = ENOSYS;
+    return -1;
+#endif
+}
+
+// The start time of a live process (field 22 of its stat), which tells it
+// from a later process given the same pid; -1 once it has ended.
+long long StartTime(pid_t pid) {
+    std::string text;
+    if (!CFileUtil::ReadFullFile(ProcFile(pid, "stat"), text, 4096)) return -1;
+    size_t at = text.rfind(')');
+    if (at == std::string::npos || at + 2 >= text.size() || IsGone(text[at + 2])) return -1;
+    for (int field = 2; field < 22 && at != std::string::npos; ++field) at = text.find(' ', at + 1);
+    return at == std::string::npos ? -1 : strtoll(text.c_str() + at + 1, nullptr, 10);
+}
+
+// How long KillAndConfirm waits for the processes to go.
+const int kKillWaitMs = 3000;
+
+// Ends the processes (SIGKILL) and waits, kKillWaitMs at most, until each
+// has gone (a zombie counts as gone). True when every one has. A pid
+// descriptor opened before the signal names the process itself, so a pid
+// that passes to a new process meanwhile is neither signalled nor taken
+// for the old one; without pid descriptors the start time tells them apart.
+bool KillAndConfirm(const std::vector<pid_t>& pids) {
+    struct Target {
+        pid_t pid;
+        int fd;
+        long long start;
+    };
+    std::vector<Target> waiting;
+    bool all = true;
+    for (pid_t pid : pids) {
+        Target t{pid, OpenPidFd(pid), -1};
+        if (t.fd < 0 && errno == ESRCH) continue;  // gone already
+        if (t.fd < 0) t.start = StartTime(pid);
+        if (t.fd < 0 && t.start < 0) continue;
+        if ((t.fd >= 0 ? SendSignal(t.fd, SIGKILL) : kill(pid, SIGKILL)) != 0) {
+            if (errno != ESRCH) all = false;
+            if (t.fd >= 0) close(t.fd);
+            continue;
+        }
+        waiting.push_back(t);
+    }
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(kKillWaitMs);
+    std::vector<struct pollfd> fds;
+    while (!waiting.empty()) {
+        bool byStartTime = false;
+        fds.clear();
+        for (const Target& t : waiting) {
+            if (t.fd >= 0) fds.push_back({t.fd, POLLIN, 0});
+            byStartTime = byStartTime || t.fd < 0;
+        }
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        int wait = static_cast<int>(left > 0 ? left : 0);
+        if (byStartTime && wait > 10) wait = 10;
+        if (fds.empty())
+            usleep(static_cast<useconds_t>(wait) * 1000);
+        else
+            poll(fds.data(), fds.size(), wait);
+        // A pid descriptor turns readable when its process has ended.
+        size_t kept = 0;
+        for (const Target& t : waiting) {
+            struct pollfd now = {t.fd, POLLIN, 0};
+            bool gone = t.fd >= 0 ? poll(&now, 1, 0) > 0 : StartTime(t.pid) != t.start;
+            if (gone && t.fd >= 0) close(t.fd);
+            if (!gone) waiting[kept++] = t;
+        }
+        waiting.resize(kept);
+        if (!waiting.empty() && left <= 0) {
+            all = false;
+            for (const Target& t : waiting) {
+                if (t.fd >= 0) close(t.fd);
+            }
+            break;
+        }
+    }
+    return all;
+}
+
+enum class PipeState { kOpen, kEnded, kOverLimit };
+
+// Appends what the pipe holds now; `out` never grows past `limit` bytes
+// (kOverLimit instead, also when memory runs out).
+PipeState Drain(int fd, std::string& out, size_t limit) {
     char buf[65536];
     for (;;) {
         ssize_t n = read(fd, buf, sizeof buf);
         if (n > 0) {
-            out.append(buf, static_cast<size_t>(n));
+            size_t got = static_cast<size_t>(n);
+            if (got > limit - out.size()) return PipeState::kOverLimit;
+            try {
+                out.append(buf, got);
+            } catch (const std::bad_alloc&) {
+                return PipeState::kOverLimit;
+            }
             continue;
         }
         if (n < 0 && errno == EINTR) continue;
-        return n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
+        return n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) ? PipeState::kOpen : PipeState::kEnded;
     }
 }
 
-// Runs the program with its standard output on a pipe and collects it.
-// Returns the exit status (-1 when it could not be started).
+// Runs the program under a supervisor with its standard output on a pipe
+// and collects it. Returns the exit status (-1 when it could not be started
+// or its output passed the read limit; the output is then empty).
 int RunCollecting(const std::string& path, const std::vector<std::string>& argv,
                   int32_t timeoutMs, bool mergeStderr, std::string& output) {
     output.clear();
@@ -242,7 +305,8 @@ int RunCollecting(const std::string& path, const std::vector<std::string>& argv,
     request.stdoutFd = out[1];
     request.stderrFd = mergeStderr ? out[1] : devNull;
     int error = 0;
-    pid_t child = posix::Spawn(request, &error);
+    int control = -1;
+    pid_t child = posix::Spawn(request, &error, &control);
     close(out[1]);
     close(devNull);
     if (child <= 0) {
@@ -254,16 +318,18 @@ int RunCollecting(const std::string& path, const std::vector<std::string>& argv,
     using Clock = std::chrono::steady_clock;
     const bool limited = timeoutMs > 0;
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(limited ? timeoutMs : 0);
+    const size_t limit = CHostSettings::ReadLimit();
     int pidFd = OpenPidFd(child);
     int status = -1;
     bool ended = false;
     bool pipeOpen = true;
+    bool overLimit = false;
     while (!ended) {
         int wait = -1;
         if (limited) {
             auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
             if (left.count() <= 0) {
-                KillTree(child);
+                posix::EndSupervised(control);
                 break;
             }
             wait = static_cast<int>(left.count()) + 1;
@@ -276,18 +342,33 @@ int RunCollecting(const std::string& path, const std::vector<std::string>& argv,
         if (pidFd >= 0) fds[count++] = {pidFd, POLLIN, 0};
         int r = count > 0 ? poll(fds, count, wait) : (usleep(static_cast<useconds_t>(wait) * 1000), 0);
         if (r < 0 && errno != EINTR) {
-            KillTree(child);
+            posix::EndSupervised(control);
             break;
         }
-        if (pipeOpen && r > 0 && fds[0].revents != 0) pipeOpen = Drain(out[0], output);
+        if (pipeOpen && r > 0 && fds[0].revents != 0) {
+            PipeState state = Drain(out[0], output, limit);
+            if (state == PipeState::kOverLimit) {
+                overLimit = true;
+                posix::EndSupervised(control);
+                break;
+            }
+            pipeOpen = state == PipeState::kOpen;
+        }
         ended = ChildEnded(child, &status);
     }
+    // After EndSupervised the supervisor exits once everything below it has
+    // gone.
     if (!ended) status = posix::WaitChild(child);
-    // What the child wrote before it ended is all in the pipe now; output of
-    // processes it left behind is not waited for.
-    if (pipeOpen) Drain(out[0], output);
+    // What the program wrote before it ended is all in the pipe now; output
+    // of processes it left behind is not waited for.
+    if (pipeOpen && !overLimit) overLimit = Drain(out[0], output, limit) == PipeState::kOverLimit;
     close(out[0]);
+    close(control);
     if (pidFd >= 0) close(pidFd);
+    if (overLimit) {
+        std::string().swap(output);
+        return -1;
+    }
     return status;
 }
 
@@ -317,20 +398,14 @@ public:
     }
 
     bool KillProcByName(const std::string& name) override {
-        bool any = false;
-        bool all = true;
-        const pid_t self = getpid();
-        for (pid_t pid : PidsNamed(name)) {
-            if (pid == self) continue;
-            any = true;
-            if (kill(pid, SIGKILL) != 0 && errno != ESRCH) all = false;
-        }
-        return any && all;
+        std::vector<pid_t> pids = PidsNamed(name);
+        pids.erase(std::remove(pids.begin(), pids.end(), getpid()), pids.end());
+        return !pids.empty() && KillAndConfirm(pids);
     }
 
     bool KillProcById(int64_t id) override {
         if (!ValidPid(id) || id == getpid()) return false;
-        return kill(static_cast<pid_t>(id), SIGKILL) == 0;
+        return KillAndConfirm({static_cast<pid_t>(id)});
     }
 
     std::string GetProcPath(int64_t id, int32_t fullPath) override {

@@ -21,8 +21,8 @@
 // (after redirects) once a response arrived. The result is true when the
 // exchange completed, whatever the status; false for a transport failure
 // (connection refused, time-out, TLS failure, too many redirects, a body
-// over the limit, a write failure, an abort by the callback). Callers decide
-// what a status means.
+// over the limit, a write failure, an abort by the callback, a callback that
+// throws). Callers decide what a status means.
 #pragma once
 
 #include <cstdint>
@@ -56,12 +56,16 @@ public:
     bool HttpGetToFile(const std::string& url, const std::string& path, int64_t& status, IHttpCallBack* callback,
                        int connectTimeoutMs, int transferTimeoutMs, int64_t maxBytes);
     // GET `url` into `body` (replaced; the body of any status is kept). A
-    // failed transfer leaves whatever part arrived.
+    // failed transfer leaves whatever part arrived, except that a body longer
+    // than maxBytes (when above 0) or than CHostSettings::ReadLimit() ends
+    // the transfer at once and leaves `body` empty (the result is false).
     bool HttpGetToBuffer(const std::string& url, std::string& body, int64_t& status, IHttpCallBack* callback,
                          int connectTimeoutMs, int transferTimeoutMs, int64_t maxBytes);
     // POST the bytes of `request` to `url` (with the client's default
     // content type, application/x-www-form-urlencoded); the response body
-    // goes into `response` (replaced).
+    // goes into `response` (replaced). A response body longer than
+    // CHostSettings::ReadLimit() ends the transfer at once and leaves
+    // `response` empty (the result is false; `status` is the response's).
     bool HttpPostFromBuffer(const std::string& url, const std::string& request, std::string& response,
                             int64_t& status, IHttpCallBack* callback, int connectTimeoutMs, int transferTimeoutMs);
 

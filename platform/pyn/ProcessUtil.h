@@ -19,8 +19,11 @@
 // code 1) where this text says SIGKILL; commands run without a shell through
 // CreateProcess (a bare command is looked up in PATH with ".exe", then
 // ".com"; a batch file is refused when an argument holds a character that
-// cmd.exe would act on); the time-out ends the command's job, which holds
-// every process it started; standard input and error are the null device;
+// cmd.exe would act on); the time-out (or output past the read limit) ends
+// the command's job, which holds every process it started, none of which
+// may leave it, and which ends with the agent while the command runs;
+// KillProcById and KillProcByName wait on the process handles; standard
+// input and error are the null device;
 // ExecCommandLine runs "cmd.exe /d /s /c" from the system directory and
 // returns cmd's exit code. platform/win32/ProcessUtil.cpp has the details.
 #pragma once
@@ -51,12 +54,15 @@ public:
     // Slot 6: ids of every process of that name, ascending; empty: none.
     virtual ProcessIdList GetProcessIdByName(const std::string& name) = 0;
     // Slot 7: ends every process of that name (SIGKILL). True when at least
-    // one was found and all of them were signalled. The calling process
-    // itself is never ended this way (CToolUtil::Terminate does that).
+    // one was found and all of them have gone (as KillProcById). The calling
+    // process itself is never ended this way (CToolUtil::Terminate does that).
     virtual bool KillProcByName(const std::string& name) = 0;
-    // Slot 8: ends the process (SIGKILL). False for ids that name no single
-    // process (0, negatives, beyond the pid range), for the calling process
-    // itself, and when the signal cannot be sent.
+    // Slot 8: ends the process (SIGKILL) and gives true once it has gone
+    // (ended, a zombie counts), checked for a few seconds at most; a pid
+    // that passes to a new process meanwhile is not taken for it. False for
+    // ids that name no single process (0, negatives, beyond the pid range),
+    // for the calling process itself, when the signal cannot be sent, and
+    // when the process is still there after the wait.
     virtual bool KillProcById(int64_t id) = 0;
     // Slot 9: unused.
     virtual void UnusedSlot9() = 0;
@@ -75,11 +81,16 @@ public:
     // error are /dev/null; with kExecMergeStderr in `flags` standard error
     // goes to the output too.
     // `timeoutMs` > 0: when the command has not finished after that many
-    // milliseconds, it and every process it started are killed and the
-    // output read so far is returned. `timeoutMs` <= 0: no time limit.
+    // milliseconds, it and every process below it are killed (also those
+    // that moved to a session or process group of their own; on Linux a
+    // supervising child subreaper is handed every one whose parent ends) and
+    // the output read so far is returned. `timeoutMs` <= 0: no time limit.
+    // Output longer than CHostSettings::ReadLimit() bytes ends the command
+    // and every process below it at once and gives "" (no output).
     // `reserved1` and `reserved2` are reserved; callers pass -1.
     // Output that processes left running write after the command itself
-    // has exited is not waited for. "" when the command cannot be started.
+    // has exited is not waited for, and those processes go on. "" when the
+    // command cannot be started.
     virtual std::string ExecCommandWithArgs(const std::string& command,
                                             const std::vector<std::string>& args,
                                             int32_t timeoutMs, int32_t reserved1,
@@ -91,7 +102,9 @@ public:
     // redirect inside the command line to keep errors) and returns its exit
     // status (128 + signal number when a signal ended it; -1 when it could
     // not be started). No time limit. As for ExecCommandWithArgs, output of
-    // processes left running after the shell exits is not waited for.
+    // processes left running after the shell exits is not waited for, and
+    // output past the read limit ends the shell and every process below it:
+    // `output` is then "" and the result -1.
     virtual int32_t ExecCommandLine(const std::string& commandLine, std::string& output) = 0;
 
     static const int32_t kExecMergeStderr = 1;

@@ -11,6 +11,7 @@
 #include <winhttp.h>
 
 #include <chrono>
+#include <new>
 #include <string>
 #include <utility>
 #include <vector>
@@ -76,11 +77,21 @@ struct Sink {
     HANDLE file = INVALID_HANDLE_VALUE;
     int64_t maxBytes = -1;
     int64_t received = 0;
+    // The body passed maxBytes (or memory ran out for it).
+    bool overLimit = false;
 
     bool Write(const char* data, DWORD n) {
-        if (maxBytes > 0 && received + n > maxBytes) return false;
+        if (maxBytes > 0 && static_cast<int64_t>(n) > maxBytes - received) {
+            overLimit = true;
+            return false;
+        }
         if (body) {
-            body->append(data, n);
+            try {
+                body->append(data, n);
+            } catch (const std::bad_alloc&) {
+                overLimit = true;
+                return false;
+            }
         } else {
             DWORD done = 0;
             while (done < n) {
@@ -119,6 +130,17 @@ int64_t ContentLength(HINTERNET request) {
     wchar_t* end = nullptr;
     long long n = wcstoll(text, &end, 10);
     return end != text && *end == L'\0' && n >= 0 ? n : -1;
+}
+
+// Reports progress to the caller's callback (if any); false stops the
+// transfer, as does a callback that throws.
+bool Progress(IHttpCallBack* callback, int64_t received, int64_t total, int64_t uploaded) {
+    if (!callback) return true;
+    try {
+        return callback->OnProgress(received, total > 0 ? total : 0, uploaded, uploaded);
+    } catch (...) {
+        return false;
+    }
 }
 
 // Gives every following step of `request` at most what is left of the
@@ -222,10 +244,20 @@ bool Perform(const Request& r, Sink& sink, int64_t& status) {
     }
 
     int64_t total = ContentLength(request.h);
-    if (sink.maxBytes > 0 && total > sink.maxBytes) return false;
-    if (sink.body && total > 0 && total <= (int64_t(256) << 20)) sink.body->reserve(static_cast<size_t>(total));
+    if (sink.maxBytes > 0 && total > sink.maxBytes) {
+        sink.overLimit = true;  // announced too long
+        return false;
+    }
+    if (sink.body && total > 0 && total <= (int64_t(256) << 20)) {
+        try {
+            sink.body->reserve(static_cast<size_t>(total));
+        } catch (const std::bad_alloc&) {
+            sink.overLimit = true;
+            return false;
+        }
+    }
     int64_t uploaded = r.post ? static_cast<int64_t>(r.post->size()) : 0;
-    if (r.callback && !r.callback->OnProgress(0, total > 0 ? total : 0, uploaded, uploaded)) return false;
+    if (!Progress(r.callback, 0, total, uploaded)) return false;
     std::vector<char> buffer(256 * 1024);
     for (;;) {
         if (!LimitSteps(request.h, deadline, r.connectTimeoutMs)) return false;
@@ -233,8 +265,7 @@ bool Perform(const Request& r, Sink& sink, int64_t& status) {
         if (!WinHttpReadData(request.h, buffer.data(), static_cast<DWORD>(buffer.size()), &got)) return false;
         if (got == 0) break;
         if (!sink.Write(buffer.data(), got)) return false;
-        if (r.callback && !r.callback->OnProgress(sink.received, total > 0 ? total : 0, uploaded, uploaded))
-            return false;
+        if (!Progress(r.callback, sink.received, total, uploaded)) return false;
     }
     // A connection closed before the announced length is a failed transfer.
     return total < 0 || sink.received == total;
@@ -253,8 +284,10 @@ bool CHttpUtil::HttpGetToBuffer(const std::string& url, std::string& body, int64
     if (!detail::IsPathText(url)) return false;
     Sink sink;
     sink.body = &body;
-    sink.maxBytes = maxBytes;
-    return Perform(Request{url, callback, connectTimeoutMs, transferTimeoutMs}, sink, status);
+    sink.maxBytes = detail::InMemoryLimit(maxBytes);
+    bool ok = Perform(Request{url, callback, connectTimeoutMs, transferTimeoutMs}, sink, status);
+    if (sink.overLimit) std::string().swap(body);
+    return ok;
 }
 
 bool CHttpUtil::HttpGetToFile(const std::string& url, const std::string& path, int64_t& status,
@@ -288,9 +321,12 @@ bool CHttpUtil::HttpPostFromBuffer(const std::string& url, const std::string& re
     if (!detail::IsPathText(url)) return false;
     Sink sink;
     sink.body = &response;
+    sink.maxBytes = detail::InMemoryLimit(-1);
     Request r{url, callback, connectTimeoutMs, transferTimeoutMs};
     r.post = &request;
-    return Perform(r, sink, status);
+    bool ok = Perform(r, sink, status);
+    if (sink.overLimit) std::string().swap(response);
+    return ok;
 }
 
 }  // namespace pyn

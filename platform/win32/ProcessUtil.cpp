@@ -15,8 +15,11 @@
 //   quoted by the C runtime's rules; a batch file, which cmd.exe reads by
 //   rules of its own, is refused when an argument holds a character cmd.exe
 //   would act on. The command and everything it starts run in a job, which
-//   the time-out ends as a whole; standard input and error are the null
-//   device. Its programs get no console window.
+//   the time-out (or output past the read limit) ends as a whole, and which
+//   ends with the agent (kill on close) while the command runs; standard
+//   input and error are the null device. Its programs get no console window.
+// - KillProcById and KillProcByName wait on the process handles (a few
+//   seconds at most) and give true only once the processes have gone.
 // - ExecCommandLine runs "cmd.exe /d /s /c <line>" from the system
 //   directory (no AutoRun commands); its result is cmd's exit code.
 #include <windows.h>
@@ -26,10 +29,12 @@
 #include <algorithm>
 #include <atomic>
 #include <map>
+#include <new>
 #include <set>
 
 #include "Spawn.h"
 #include "WinText.h"
+#include "pyn/HostSettings.h"
 #include "pyn/ProcessUtil.h"
 
 namespace pyn {
@@ -73,13 +78,49 @@ std::vector<DWORD> PidsNamed(const std::string& name) {
 
 bool ValidPid(int64_t id) { return id > 0 && id <= 0xFFFFFFFFLL; }
 
-// True when the process was ended or had gone already.
-bool EndProcess(DWORD pid) {
+// How long EndAndConfirm waits for the processes to go.
+const DWORD kKillWaitMs = 3000;
+
+// The process opened to be ended and waited for; null when it cannot be
+// (`*missing` tells whether there is no such process).
+HANDLE OpenToEnd(DWORD pid, bool* missing) {
     HANDLE h = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid);
-    if (!h) return GetLastError() == ERROR_INVALID_PARAMETER;  // no such process
-    bool ok = TerminateProcess(h, 1) != 0 || WaitForSingleObject(h, 0) == WAIT_OBJECT_0;
-    CloseHandle(h);
-    return ok;
+    *missing = !h && GetLastError() == ERROR_INVALID_PARAMETER;
+    return h;
+}
+
+// Ends the opened processes and waits, kKillWaitMs at most, until each has
+// gone; closes the handles. True when every one has. The handles held
+// meanwhile keep the ids from passing to other processes.
+bool EndAndConfirm(const std::vector<HANDLE>& processes) {
+    bool all = true;
+    for (HANDLE h : processes) {
+        if (!TerminateProcess(h, 1) && WaitForSingleObject(h, 0) != WAIT_OBJECT_0) all = false;
+    }
+    const ULONGLONG deadline = GetTickCount64() + kKillWaitMs;
+    for (HANDLE h : processes) {
+        ULONGLONG now = GetTickCount64();
+        if (WaitForSingleObject(h, now < deadline ? static_cast<DWORD>(deadline - now) : 0) != WAIT_OBJECT_0)
+            all = false;
+        CloseHandle(h);
+    }
+    return all;
+}
+
+// Ends the processes (those that have gone already count as ended); true
+// when every one has gone.
+bool EndProcesses(const std::vector<DWORD>& pids) {
+    std::vector<HANDLE> handles;
+    bool all = true;
+    for (DWORD pid : pids) {
+        bool missing = false;
+        HANDLE h = OpenToEnd(pid, &missing);
+        if (h)
+            handles.push_back(h);
+        else if (!missing)
+            all = false;
+    }
+    return EndAndConfirm(handles) && all;
 }
 
 // A running process opened for queries, or null.
@@ -108,7 +149,18 @@ void KillTreeByParents(DWORD root) {
             if (found.insert(it->second).second) todo.push_back(it->second);
         }
     }
-    for (DWORD pid : found) EndProcess(pid);
+    EndProcesses(std::vector<DWORD>(found.begin(), found.end()));
+}
+
+// Waits, `ms` at most, until no process is left in the job (where the
+// system can tell).
+void WaitForEmptyJob(HANDLE job, DWORD ms) {
+    const ULONGLONG deadline = GetTickCount64() + ms;
+    JOBOBJECT_BASIC_ACCOUNTING_INFORMATION accounting;
+    while (QueryInformationJobObject(job, JobObjectBasicAccountingInformation, &accounting, sizeof accounting,
+                                     nullptr) &&
+           accounting.ActiveProcesses > 0 && GetTickCount64() < deadline)
+        Sleep(10);
 }
 
 // The read end of a new pipe (overlapped, so a read can wait together with
@@ -134,9 +186,11 @@ bool MakeOutputPipe(HANDLE& readEnd, HANDLE& writeEnd) {
     return true;
 }
 
+// Reads the command's output, which never grows past `limit` bytes: past
+// it (or when memory runs out) the reader stops and overLimit() is true.
 class PipeReader {
 public:
-    explicit PipeReader(HANDLE pipe) : m_pipe(pipe) {
+    PipeReader(HANDLE pipe, size_t limit) : m_pipe(pipe), m_limit(limit) {
         m_ov.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     }
     ~PipeReader() {
@@ -149,6 +203,7 @@ public:
     }
     bool ok() const { return m_ov.hEvent != nullptr; }
     bool open() const { return m_open; }
+    bool overLimit() const { return m_overLimit; }
     HANDLE event() const { return m_ov.hEvent; }
 
     // Starts reads until one has to wait (then true) or the pipe ends.
@@ -157,7 +212,7 @@ public:
             DWORD n = 0;
             ResetEvent(m_ov.hEvent);
             if (ReadFile(m_pipe, m_buffer, sizeof m_buffer, &n, &m_ov)) {
-                out.append(m_buffer, n);
+                Append(out, n);
             } else if (GetLastError() == ERROR_IO_PENDING) {
                 m_pending = true;
             } else {
@@ -172,7 +227,7 @@ public:
         DWORD n = 0;
         m_pending = false;
         if (GetOverlappedResult(m_pipe, &m_ov, &n, FALSE))
-            out.append(m_buffer, n);
+            Append(out, n);
         else
             m_open = false;
     }
@@ -182,7 +237,7 @@ public:
         if (m_pending) {
             CancelIoEx(m_pipe, &m_ov);
             DWORD n = 0;
-            if (GetOverlappedResult(m_pipe, &m_ov, &n, TRUE)) out.append(m_buffer, n);
+            if (GetOverlappedResult(m_pipe, &m_ov, &n, TRUE)) Append(out, n);
             m_pending = false;
         }
         DWORD available = 0;
@@ -193,15 +248,31 @@ public:
             if (!ReadFile(m_pipe, m_buffer, want, &n, &m_ov) &&
                 (GetLastError() != ERROR_IO_PENDING || !GetOverlappedResult(m_pipe, &m_ov, &n, TRUE)))
                 break;
-            out.append(m_buffer, n);
+            Append(out, n);
         }
     }
 
 private:
+    void Append(std::string& out, DWORD n) {
+        if (n > m_limit - out.size()) {
+            m_overLimit = true;
+        } else {
+            try {
+                out.append(m_buffer, n);
+                return;
+            } catch (const std::bad_alloc&) {
+                m_overLimit = true;
+            }
+        }
+        m_open = false;
+    }
+
     HANDLE m_pipe;
+    size_t m_limit;
     OVERLAPPED m_ov = {};
     bool m_pending = false;
     bool m_open = true;
+    bool m_overLimit = false;
     char m_buffer[16384];
 };
 
@@ -235,25 +306,37 @@ int RunCollecting(const std::wstring& application, const std::wstring& commandLi
         CloseHandle(readEnd);
         return -1;
     }
+    // The job holds every process the command starts (none may break away).
+    // Closing its last handle ends them all, so they end with us if we die;
+    // a command that ends by itself has the limit lifted first, and what it
+    // left running goes on.
     HANDLE job = CreateJobObjectW(nullptr, nullptr);
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+    const bool killOnClose =
+        job && SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits);
     const bool inJob = job && AssignProcessToJobObject(job, info.hProcess);
     ResumeThread(info.hThread);
     CloseHandle(info.hThread);
 
+    bool killed = false;
     auto killTree = [&] {
+        killed = true;
         if (inJob)
             TerminateJobObject(job, 1);
         else
             KillTreeByParents(info.dwProcessId);
         WaitForSingleObject(info.hProcess, 10000);
+        if (inJob) WaitForEmptyJob(job, 10000);
     };
+    bool overLimit = false;
     {
-        PipeReader reader(readEnd);
+        PipeReader reader(readEnd, CHostSettings::ReadLimit());
         if (!reader.ok()) killTree();
         const bool limited = timeoutMs > 0;
         const ULONGLONG deadline = GetTickCount64() + static_cast<ULONGLONG>(limited ? timeoutMs : 0);
         bool ended = !reader.ok();
-        while (!ended) {
+        while (!ended && !reader.overLimit()) {
             DWORD wait = INFINITE;
             if (limited) {
                 ULONGLONG now = GetTickCount64();
@@ -265,6 +348,7 @@ int RunCollecting(const std::wstring& application, const std::wstring& commandLi
             }
             HANDLE handles[2] = {info.hProcess, reader.event()};
             DWORD count = reader.Arm(output) ? 2 : 1;
+            if (reader.overLimit()) break;
             DWORD r = WaitForMultipleObjects(count, handles, FALSE, wait);
             if (r == WAIT_OBJECT_0) {
                 ended = true;
@@ -275,16 +359,31 @@ int RunCollecting(const std::wstring& application, const std::wstring& commandLi
                 break;
             }
         }
-        // What the command wrote before it ended is in the pipe now; output
-        // of processes it left running is not waited for.
-        if (reader.ok()) reader.Drain(output);
+        // Past the read limit everything ends at once. Otherwise what the
+        // command wrote before it ended is in the pipe now; output of
+        // processes it left running is not waited for.
+        if (reader.overLimit())
+            killTree();
+        else if (reader.ok())
+            reader.Drain(output);
+        overLimit = reader.overLimit();
     }
     DWORD code = static_cast<DWORD>(-1);
     if (WaitForSingleObject(info.hProcess, 0) != WAIT_OBJECT_0 || !GetExitCodeProcess(info.hProcess, &code))
         code = static_cast<DWORD>(-1);
     CloseHandle(info.hProcess);
     CloseHandle(readEnd);
-    if (job) CloseHandle(job);
+    if (job) {
+        if (killOnClose && !killed) {
+            limits.BasicLimitInformation.LimitFlags = 0;
+            SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits);
+        }
+        CloseHandle(job);
+    }
+    if (overLimit) {
+        std::string().swap(output);
+        return -1;
+    }
     return static_cast<int>(code);
 }
 
@@ -394,24 +493,16 @@ public:
     }
 
     bool KillProcByName(const std::string& name) override {
-        bool any = false;
-        bool all = true;
-        const DWORD self = GetCurrentProcessId();
-        for (DWORD pid : PidsNamed(name)) {
-            if (pid == self) continue;
-            any = true;
-            if (!EndProcess(pid)) all = false;
-        }
-        return any && all;
+        std::vector<DWORD> pids = PidsNamed(name);
+        pids.erase(std::remove(pids.begin(), pids.end(), GetCurrentProcessId()), pids.end());
+        return !pids.empty() && EndProcesses(pids);
     }
 
     bool KillProcById(int64_t id) override {
         if (!ValidPid(id) || id == GetCurrentProcessId()) return false;
-        HANDLE h = OpenProcess(PROCESS_TERMINATE, FALSE, static_cast<DWORD>(id));
-        if (!h) return false;
-        bool ok = TerminateProcess(h, 1) != 0;
-        CloseHandle(h);
-        return ok;
+        bool missing = false;
+        HANDLE h = OpenToEnd(static_cast<DWORD>(id), &missing);
+        return h && EndAndConfirm({h});
     }
 
     std::string GetProcPath(int64_t id, int32_t fullPath) override {

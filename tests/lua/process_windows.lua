@@ -71,7 +71,7 @@ return function(T, tmpDir, pluginDir, tag, names)
             local path = copyOfChild(name)
             local started = os.time()
             -- The command starts two copies of itself, prints their ids and waits.
-            local out = U.ExecCommand(path, 300, "spawn", "2", "30", "sleep", "30")
+            local out = U.ExecCommand(path, 3000, "spawn", "2", "30", "sleep", "30")
             T.ok(os.time() - started < 10, "returned at the time-out")
             local a, b = out:match("^(%d+)\n(%d+)\n$")
             T.ok(a and b, "output read before the time-out: " .. out)

@@ -5,11 +5,15 @@
 //                   escapes decoded)
 //   err TEXT        the same to standard error
 //   zeros N         writes N zero bytes
+//   flood           writes to standard output without end (until a write
+//                   fails)
 //   closeout        closes standard output
 //   sleep SECONDS   sleeps
 //   exit N          ends with exit code N
 //   spawn N SECONDS starts N copies of itself that sleep (inheriting the
 //                   standard handles) and prints their ids, one a line
+//   breakaway SECONDS  tries to start a copy of itself that sleeps outside
+//                   its job (Windows); prints its id, or "refused"
 //   handle VALUE    prints "leaked" when VALUE is an open handle here,
 //                   else "clean" (Windows)
 //   args A...       prints the count of the remaining arguments, then each
@@ -69,7 +73,7 @@ void Write(FILE* f, const std::string& bytes) {
     fflush(f);
 }
 
-bool Spawn(const char* seconds, unsigned long* id) {
+bool Spawn(const char* seconds, unsigned long* id, unsigned long flags = 0) {
 #if defined(_WIN32)
     wchar_t self[MAX_PATH];
     GetModuleFileNameW(nullptr, self, MAX_PATH);
@@ -81,7 +85,7 @@ bool Spawn(const char* seconds, unsigned long* id) {
     si.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
     si.hStdError = GetStdHandle(STD_ERROR_HANDLE);
     PROCESS_INFORMATION pi;
-    if (!CreateProcessW(self, &line[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi)) return false;
+    if (!CreateProcessW(self, &line[0], nullptr, nullptr, TRUE, flags, nullptr, nullptr, &si, &pi)) return false;
     *id = pi.dwProcessId;
     CloseHandle(pi.hThread);
     CloseHandle(pi.hProcess);
@@ -89,6 +93,7 @@ bool Spawn(const char* seconds, unsigned long* id) {
 #else
     (void)seconds;
     (void)id;
+    (void)flags;
     return false;
 #endif
 }
@@ -112,6 +117,11 @@ int main(int argc, char** argv) {
         } else if (verb == "zeros") {
             Write(stdout, std::string(static_cast<size_t>(std::atol(next)), '\0'));
             ++i;
+        } else if (verb == "flood") {
+            const std::string chunk(65536, 'y');
+            while (fwrite(chunk.data(), 1, chunk.size(), stdout) == chunk.size()) {
+            }
+            return 4;
         } else if (verb == "closeout") {
             fclose(stdout);
 #if defined(_WIN32)
@@ -131,6 +141,15 @@ int main(int argc, char** argv) {
                 Write(stdout, std::to_string(id) + "\n");
             }
             i += 2;
+        } else if (verb == "breakaway") {
+            unsigned long id = 0;
+#if defined(_WIN32)
+            const unsigned long breakaway = CREATE_BREAKAWAY_FROM_JOB;
+#else
+            const unsigned long breakaway = 0;
+#endif
+            Write(stdout, Spawn(next, &id, breakaway) ? std::to_string(id) : std::string("refused"));
+            ++i;
         } else if (verb == "handle") {
 #if defined(_WIN32)
             DWORD flags = 0;

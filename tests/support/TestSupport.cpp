@@ -16,6 +16,7 @@
 #include <stdexcept>
 
 #include "OrvexHost.h"
+#include "pyn/HostSettings.h"
 #include "pyn/ReadWriteLockUtil.h"
 
 namespace fs = std::filesystem;
@@ -100,6 +101,11 @@ bool LogCapture::contains(const std::string& needle) const {
 
 CodePageScope::CodePageScope(const std::string& name) { orvexSetLocalCodePage(name.c_str()); }
 CodePageScope::~CodePageScope() { orvexSetLocalCodePage(nullptr); }
+
+ReadLimitScope::ReadLimitScope(size_t bytes) : m_previous(pyn::CHostSettings::ReadLimit()) {
+    orvexSetReadLimit(bytes);
+}
+ReadLimitScope::~ReadLimitScope() { orvexSetReadLimit(m_previous); }
 
 AppDirScope::AppDirScope(const std::string& dir) { orvexSetApplicationDir(dir.c_str()); }
 AppDirScope::~AppDirScope() { orvexSetApplicationDir(nullptr); }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -68,6 +69,16 @@ class AppDirScope {
 public:
     explicit AppDirScope(const std::string& dir);
     ~AppDirScope();
+};
+
+// Sets the read limit (orvexSetReadLimit) for its lifetime.
+class ReadLimitScope {
+public:
+    explicit ReadLimitScope(size_t bytes);
+    ~ReadLimitScope();
+
+private:
+    size_t m_previous;
 };
 
 // Shrinks the engine lock's time-out unit for its lifetime.
