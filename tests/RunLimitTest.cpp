@@ -87,6 +87,9 @@ TEST_F(RunLimits, ARunOverItsTimeEndsAtTheLimitWhateverItCatches) {
                                       "while true do end end)) end\n");
     const std::string inChunk = Script("chunk.lua", "while true do end\n");
     const std::string sleeper = Script("sleep.lua", "function orvexScriptMain() orvexUtil.msleep(60000) end\n");
+    const std::string command = Script("command.lua",
+                                       "function orvexScriptMain(child) "
+                                       "return orvexUtil.ExecCommand(child, 0, 'sleep', '60') end\n");
     const std::string unhooked = Script("unhook.lua",
                                         "function orvexScriptMain() pcall(debug.sethook) "
                                         "pcall(debug.sethook, function() end, '', 0) while true do end end\n");
@@ -94,8 +97,8 @@ TEST_F(RunLimits, ARunOverItsTimeEndsAtTheLimitWhateverItCatches) {
     const auto limit = std::chrono::milliseconds(300);
     orvexSetRunTimeLimit(static_cast<unsigned>(limit.count()));
     OnNewThread([&] {
-        for (const std::string& script : {busy, stubborn, caught, inChunk, sleeper, unhooked}) {
-            Outcome o = Exec(script);
+        for (const std::string& script : {busy, stubborn, caught, inChunk, sleeper, command, unhooked}) {
+            Outcome o = Exec(script, {ORVEX_TEST_CHILD});
             EXPECT_FALSE(o.ok) << script;
             EXPECT_EQ(o.result, "script time limit exceeded") << script;
             EXPECT_GE(o.took, limit) << script;
@@ -178,15 +181,30 @@ TEST_F(RunLimits, TheStopCallEndsRunsAndScriptThreadsButNotLaterRuns) {
     const std::string running = Script("running.lua",
                                        "function orvexScriptMain(name) return "
                                        "tostring(orvexThread.IsThreadRunning(name)) end\n");
-    Outcome agent;
+    const std::string commandRun = Script("command.lua",
+                                          "function orvexScriptMain(child, mark)\n"
+                                          "  local f = io.open(mark, 'w'); f:write('1'); f:close()\n"
+                                          "  return orvexUtil.ExecCommand(child, 0, 'sleep', '60')\n"
+                                          "end\n");
+    Outcome agent, inCommand;
     std::thread runner([&] { agent = Exec(agentSpin, {dir.file("agent")}); });
+    std::thread commander([&] { inCommand = Exec(commandRun, {ORVEX_TEST_CHILD, dir.file("command")}); });
     orvextest::LogCapture log;
     EXPECT_EQ(Exec(starter, {spin, sleeper, dir.file("m1"), dir.file("m2")}).result, "true");
-    EXPECT_TRUE(WaitUntil([&] { return Exists(dir.file("agent")) && Exists(dir.file("m1")) && Exists(dir.file("m2")); }));
+    EXPECT_TRUE(WaitUntil([&] {
+        return Exists(dir.file("agent")) && Exists(dir.file("command")) && Exists(dir.file("m1")) &&
+               Exists(dir.file("m2"));
+    }));
+    // Time for the command to be under way: the stop must end its wait.
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
     orvexStopAllRuns();
     runner.join();
+    commander.join();
     EXPECT_FALSE(agent.ok);
     EXPECT_EQ(agent.result, "script stopped");
+    EXPECT_FALSE(inCommand.ok);
+    EXPECT_EQ(inCommand.result, "script stopped");
+    EXPECT_LT(inCommand.took, std::chrono::seconds(30));
     ASSERT_TRUE(WaitUntil([&] {
         return Exec(running, {"t1"}).result == "false" && Exec(running, {"t2"}).result == "false";
     }));

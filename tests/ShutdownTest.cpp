@@ -117,6 +117,15 @@ TEST(Shutdown, FinalizersOfEveryLibraryRunWhileItsServicesAreThere) {
             std::vector<std::string> expected = {"ok\n", finalized};
             if (how == "unload") expected.push_back("unloaded\n");
             if (withThread) expected = {"ok\n", "unloaded\n", finalized};
+#ifdef _WIN32
+            // Windows ends the script thread, mid-run, before the library
+            // goes: no state is closed then (none can be trusted), so no
+            // finalizer runs.
+            if (withThread) {
+                expected = {"ok\n", "unloaded\n"};
+                EXPECT_EQ(child.output.find("refused"), std::string::npos) << c.library << ": " << child.output;
+            }
+#endif
             size_t at = 0;
             for (const std::string& line : expected) {
                 at = child.output.find(line, at);

@@ -2,6 +2,7 @@
 
 #include "TempFileBeside.h"
 #include "common/TextAndFileHelpers.h"
+#include "pyn/RunBudget.h"
 
 #include <curl/curl.h>
 #include <errno.h>
@@ -64,9 +65,12 @@ size_t WriteBody(char* data, size_t size, size_t count, void* user) {
 }
 
 // libcurl's progress callback; the caller's callback may throw, which ends
-// the transfer as its false would.
+// the transfer as its false would. A script run past its deadline or
+// stopped ends the transfer too.
 int Progress(void* user, curl_off_t dlTotal, curl_off_t dlNow, curl_off_t ulTotal, curl_off_t ulNow) {
+    if (CRunBudget::Expired()) return 1;
     IHttpCallBack* callback = static_cast<IHttpCallBack*>(user);
+    if (!callback) return 0;
     try {
         return callback->OnProgress(dlNow, dlTotal, ulNow, ulTotal) ? 0 : 1;
     } catch (...) {
@@ -94,9 +98,12 @@ void Configure(CURL* curl, const std::string& url, IHttpCallBack* callback, int 
     curl_easy_setopt(curl, CURLOPT_MAXREDIRS, static_cast<long>(CHttpUtil::kMaxRedirects));
     curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L);
     curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 2L);
+    // Inside a script run, no longer than the run may still take.
+    connectTimeoutMs = CRunBudget::CutTimeoutMs(connectTimeoutMs);
+    transferTimeoutMs = CRunBudget::CutTimeoutMs(transferTimeoutMs);
     if (connectTimeoutMs > 0) curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(connectTimeoutMs));
     if (transferTimeoutMs > 0) curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, static_cast<long>(transferTimeoutMs));
-    if (callback) {
+    if (callback || CRunBudget::InRun()) {
         curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, &Progress);
         curl_easy_setopt(curl, CURLOPT_XFERINFODATA, callback);
         curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);

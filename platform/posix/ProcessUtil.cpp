@@ -20,6 +20,7 @@
 #include "Spawn.h"
 #include "pyn/FileUtil.h"
 #include "pyn/HostSettings.h"
+#include "pyn/RunBudget.h"
 
 namespace pyn {
 namespace {
@@ -316,6 +317,10 @@ int RunCollecting(const std::string& path, const std::vector<std::string>& argv,
     fcntl(out[0], F_SETFL, fcntl(out[0], F_GETFL) | O_NONBLOCK);
 
     using Clock = std::chrono::steady_clock;
+    // Inside a script run: no longer than the run may still take, and a stop
+    // ends the command (checked every few tens of milliseconds).
+    timeoutMs = CRunBudget::CutTimeoutMs(timeoutMs);
+    const bool inRun = CRunBudget::InRun();
     const bool limited = timeoutMs > 0;
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(limited ? timeoutMs : 0);
     const size_t limit = CHostSettings::ReadLimit();
@@ -334,8 +339,13 @@ int RunCollecting(const std::string& path, const std::vector<std::string>& argv,
             }
             wait = static_cast<int>(left.count()) + 1;
         }
+        if (inRun && CRunBudget::Stopped()) {
+            posix::EndSupervised(control);
+            break;
+        }
         // Without a pid descriptor the child's end is polled for.
         if (pidFd < 0 && (wait < 0 || wait > 20)) wait = 20;
+        if (inRun && (wait < 0 || wait > 50)) wait = 50;
         struct pollfd fds[2];
         nfds_t count = 0;
         if (pipeOpen) fds[count++] = {out[0], POLLIN, 0};

@@ -19,6 +19,7 @@
 #include "TempFileBeside.h"
 #include "WinText.h"
 #include "common/TextAndFileHelpers.h"
+#include "pyn/RunBudget.h"
 #include "pyn/HttpUtil.h"
 
 namespace pyn {
@@ -135,6 +136,7 @@ int64_t ContentLength(HINTERNET request) {
 // Reports progress to the caller's callback (if any); false stops the
 // transfer, as does a callback that throws.
 bool Progress(IHttpCallBack* callback, int64_t received, int64_t total, int64_t uploaded) {
+    if (CRunBudget::Expired()) return false;  // a script run past its deadline, or stopped
     if (!callback) return true;
     try {
         return callback->OnProgress(received, total > 0 ? total : 0, uploaded, uploaded);
@@ -188,7 +190,8 @@ bool IsRedirect(int64_t code) { return code == 301 || code == 302 || code == 303
 // http and https only, both ways, as the POSIX build); fills in the status
 // of every response that arrives, so that it ends as the last one's.
 bool Perform(const Request& r, Sink& sink, int64_t& status) {
-    Deadline deadline(r.transferTimeoutMs);
+    // Inside a script run, no longer than the run may still take.
+    Deadline deadline(CRunBudget::CutTimeoutMs(r.transferTimeoutMs));
     std::wstring url = win32::ToWide(CP_UTF8, r.url.data(), r.url.size());
     bool post = r.post != nullptr;
     if (!Session() || (post && r.post->size() > 0xFFFFFFFFu)) return false;
@@ -223,7 +226,7 @@ bool Perform(const Request& r, Sink& sink, int64_t& status) {
             !WinHttpSetOption(request.h, WINHTTP_OPTION_AUTOLOGON_POLICY, &logon, sizeof logon))
             return false;
 
-        if (!LimitSteps(request.h, deadline, r.connectTimeoutMs)) return false;
+        if (CRunBudget::Expired() || !LimitSteps(request.h, deadline, r.connectTimeoutMs)) return false;
         const wchar_t* headers = post ? L"Content-Type: application/x-www-form-urlencoded\r\n" : nullptr;
         DWORD postSize = post ? static_cast<DWORD>(r.post->size()) : 0;
         if (!WinHttpSendRequest(request.h, headers ? headers : WINHTTP_NO_ADDITIONAL_HEADERS, headers ? -1L : 0,

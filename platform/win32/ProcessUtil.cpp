@@ -35,6 +35,7 @@
 #include "Spawn.h"
 #include "WinText.h"
 #include "pyn/HostSettings.h"
+#include "pyn/RunBudget.h"
 #include "pyn/ProcessUtil.h"
 
 namespace pyn {
@@ -333,6 +334,10 @@ int RunCollecting(const std::wstring& application, const std::wstring& commandLi
     {
         PipeReader reader(readEnd, CHostSettings::ReadLimit());
         if (!reader.ok()) killTree();
+        // Inside a script run: no longer than the run may still take, and a
+        // stop ends the command (checked every few tens of milliseconds).
+        timeoutMs = CRunBudget::CutTimeoutMs(timeoutMs);
+        const bool inRun = CRunBudget::InRun();
         const bool limited = timeoutMs > 0;
         const ULONGLONG deadline = GetTickCount64() + static_cast<ULONGLONG>(limited ? timeoutMs : 0);
         bool ended = !reader.ok();
@@ -346,6 +351,11 @@ int RunCollecting(const std::wstring& application, const std::wstring& commandLi
                 }
                 wait = static_cast<DWORD>(deadline - now);
             }
+            if (inRun && CRunBudget::Stopped()) {
+                killTree();
+                break;
+            }
+            if (inRun && wait > 50) wait = 50;
             HANDLE handles[2] = {info.hProcess, reader.event()};
             DWORD count = reader.Arm(output) ? 2 : 1;
             if (reader.overLimit()) break;
