@@ -10,17 +10,7 @@
 #include <string>
 #include <vector>
 
-#if defined(_WIN32)
-#  if defined(ORVEX_STATIC)
-#    define ORVEX_API
-#  elif defined(ORVEX_BUILDING_LIBRARY)
-#    define ORVEX_API __declspec(dllexport)
-#  else
-#    define ORVEX_API __declspec(dllimport)
-#  endif
-#else
-#  define ORVEX_API __attribute__((visibility("default")))
-#endif
+#include "OrvexExport.h"
 
 struct lua_State;
 
