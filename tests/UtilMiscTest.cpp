@@ -7,6 +7,8 @@
 #include <filesystem>
 #include <thread>
 #ifndef _WIN32
+#include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -168,6 +170,34 @@ TEST_F(HttpTest, ADownloadThroughALinkReplacesItsTarget) {
                                       5000, 5000, -1));
     EXPECT_EQ(ReadFile(m_tmp.file("real.txt")), ReadFile(s_dir->file("www/hello.txt")));
     EXPECT_TRUE(std::filesystem::is_symlink(m_tmp.file("link.txt")));
+}
+#endif
+
+#ifndef _WIN32
+// A download replaces a file as the other whole-file writes do: the file
+// keeps its owner, group and mode (its security descriptor on Windows), and
+// what is not a regular file is not replaced.
+TEST_F(HttpTest, ADownloadKeepsTheOwnerAndNeverReplacesAPipe) {
+    int64_t status = 0;
+    const std::string target = m_tmp.file("conf");
+    WriteFile(target, "old");
+    ASSERT_EQ(mkfifo(m_tmp.file("fifo").c_str(), 0600), 0);
+    EXPECT_FALSE(Http()->HttpGetToFile(s_server->url("/files/hello.txt"), m_tmp.file("fifo"), status, nullptr, 5000,
+                                       5000, -1));
+    struct stat st;
+    ASSERT_EQ(lstat(m_tmp.file("fifo").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISFIFO(st.st_mode));
+    if (geteuid() != 0) GTEST_SKIP() << "giving a file to nobody needs root (the pipe was checked)";
+    struct passwd* nobody = getpwnam("nobody");
+    ASSERT_NE(nobody, nullptr);
+    ASSERT_EQ(chown(target.c_str(), nobody->pw_uid, nobody->pw_gid), 0);
+    ASSERT_EQ(chmod(target.c_str(), 0600), 0);
+    EXPECT_TRUE(Http()->HttpGetToFile(s_server->url("/files/hello.txt"), target, status, nullptr, 5000, 5000, -1));
+    EXPECT_EQ(ReadFile(target), ReadFile(s_dir->file("www/hello.txt")));
+    ASSERT_EQ(stat(target.c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, nobody->pw_uid);
+    EXPECT_EQ(st.st_gid, nobody->pw_gid);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
 }
 #endif
 
