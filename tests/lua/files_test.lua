@@ -323,6 +323,51 @@ function orvexScriptMain(luaDir, tmpDir)
             T.eq(sh("stat -c %U " .. q(dir .. "/fresh")), sh("id -un"))
         end,
 
+        ["links planted inside a tree are never followed"] = function()
+            if win then T.skip("Wine's mklink makes no links; FileSafety plants them from Linux") end
+            local dir = fresh("planted")
+            local out = dir .. "/outside"
+            assert(U.mkdir(out .. "/dir"))
+            put(out .. "/victim", "keep")
+            local function untouched()
+                T.eq(get(out .. "/victim"), "keep", "the file outside")
+                T.eq(T.nresults(U.GetAllFileFromDir(out .. "/dir")), 0, "the directory outside")
+            end
+            local function link(to, at) assert(os.execute("ln -s " .. q(to) .. " " .. q(at)) == 0) end
+            local src, dst = dir .. "/src", dir .. "/dst"
+            assert(U.mkdir(src .. "/sub") and U.mkdir(dst))
+            put(src .. "/file", "new")
+            put(src .. "/sub/inner", "in")
+            -- Links where the copy puts a file and a directory.
+            link(out .. "/victim", dst .. "/file")
+            link(out .. "/dir", dst .. "/sub")
+            T.eq(U.CopyDirectoryFile(src, dst), false, "a link in the way")
+            untouched()
+            T.eq(sh("readlink " .. q(dst .. "/file")), out .. "/victim", "left as it was")
+            T.eq(sh("readlink " .. q(dst .. "/sub")), out .. "/dir", "left as it was")
+
+            -- Links in the source are copied as links.
+            link(out .. "/victim", src .. "/tofile")
+            link(out .. "/dir", src .. "/todir")
+            local copy = dir .. "/copy"
+            T.eq(U.CopyDirectoryFile(src, copy), true)
+            T.eq(get(copy .. "/file"), "new")
+            T.eq(get(copy .. "/sub/inner"), "in")
+            T.eq(sh("readlink " .. q(copy .. "/tofile")), out .. "/victim")
+            T.eq(sh("readlink " .. q(copy .. "/todir")), out .. "/dir")
+            T.eq(U.CopyDirectoryFile(src, copy), true, "again, over the copy and its links")
+            untouched()
+
+            -- Removal takes the links, never what they name.
+            T.eq(U.RemoveFileInDir(copy), true)
+            T.eq(T.nresults(U.GetAllFileFromDir(copy)), 0)
+            T.eq(U.RemoveDir(src), true)
+            T.eq(U.IsDir(src), false)
+            T.eq(U.RemoveDir(dst), true)
+            T.eq(U.IsDir(dst), false)
+            untouched()
+        end,
+
         ["listings are sorted, flat and full paths"] = function()
             local dir = fresh("list")
             T.eq(T.nresults(U.GetAllFileFromDir(dir)), 0, "empty directory")
