@@ -228,4 +228,123 @@ TEST(FileSafety, AFileThatCannotKeepItsOwnerIsNotReplaced) {
     EXPECT_EQ(names, (std::vector<std::string>{"conf", "mine"})) << "no temporary left";
 }
 
+#else  // _WIN32
+
+namespace {
+
+using orvextest::RunLinuxShell;
+using orvextest::WineUnixPath;
+
+class FileSafetyWine : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (WineUnixPath(m_tmp.path()).empty()) GTEST_SKIP() << "the Linux peers exist only under Wine";
+    }
+    // The Linux path of `name` in the test's directory, quoted for sh.
+    std::string Q(const std::string& name) { return "'" + WineUnixPath(m_tmp.file(name)) + "'"; }
+    bool Sh(const std::string& script) { return RunLinuxShell(script, m_tmp.path()); }
+    TempDir m_tmp;
+    orvextest::LinuxSpecialFilesCleanup m_cleanup{m_tmp.path()};
+};
+
+}  // namespace
+
+// A named pipe with a server that never writes: the digest does not wait
+// for it. Wine opens Linux pipes, sockets and devices as pipes and
+// character devices; none of them is read, replaced or written into.
+TEST_F(FileSafetyWine, PipesAndDevicesAreNeitherReadNorReplaced) {
+    const std::wstring pipeName = L"\\\\.\\pipe\\orvex-file-safety-" + std::to_wstring(GetCurrentProcessId());
+    HANDLE server = CreateNamedPipeW(pipeName.c_str(), PIPE_ACCESS_OUTBOUND, PIPE_TYPE_BYTE, 1, 0, 0, 0, nullptr);
+    ASSERT_NE(server, INVALID_HANDLE_VALUE);
+    std::string pipe(pipeName.begin(), pipeName.end());
+    std::atomic<bool> done{false};
+    std::string digest = "unset";
+    std::thread reader([&] {
+        digest = CAlgorithmUtil::GetFileMD5(pipe);
+        done = true;
+    });
+    for (int waited = 0; waited < 20000 && !done; waited += 10)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_TRUE(done) << "GetFileMD5 waited on the pipe";
+    CloseHandle(server);  // ends a read that waits
+    reader.join();
+    EXPECT_EQ(digest, "");
+
+    WriteFile(m_tmp.file("src"), "data");
+    std::filesystem::create_directory(m_tmp.file("tree"));
+    WriteFile(m_tmp.file("tree/f"), "f");
+    ASSERT_TRUE(Sh("mkfifo " + Q("fifo") + " && mknod " + Q("null") + " c 1 3"));
+    for (const char* name : {"fifo", "null"}) {
+        const std::string path = m_tmp.file(name);
+        std::string out = "stale";
+        EXPECT_FALSE(CFileUtil::ReadFullFile(path, out)) << name;
+        EXPECT_EQ(CAlgorithmUtil::GetFileMD5(path), "") << name;
+        EXPECT_FALSE(CFileUtil::WriteNewFile(path, pyn::CStringUtil::str2vec("x"))) << name;
+        EXPECT_FALSE(CFileUtil::CopyFileW(m_tmp.file("src"), path, true)) << name;
+        EXPECT_FALSE(CZipUtil::DirzipFile(m_tmp.file("tree"), path)) << name;
+    }
+    EXPECT_TRUE(Sh("test -p " + Q("fifo") + " && test -c " + Q("null")));
+    // An archive entry whose name is a pipe.
+    const std::string zip = m_tmp.file("a.zip");
+    MakeArchive(m_tmp, zip);
+    std::filesystem::create_directory(m_tmp.file("x"));
+    ASSERT_TRUE(Sh("mkfifo " + Q("x/a.txt")));
+    EXPECT_FALSE(CZipUtil::miniUnzip(zip, m_tmp.file("x")));
+    EXPECT_TRUE(Sh("test -p " + Q("x/a.txt")));
+}
+
+// A replaced file keeps its owner, group and DACL. Wine shows a file's
+// Linux mode as a DACL: a file only its owner may read stays so. A file of
+// another owner, which Wine cannot give the new file, is left alone.
+TEST_F(FileSafetyWine, AReplacedFileKeepsItsSecurityDescriptor) {
+    WriteFile(m_tmp.file("src"), "copied");
+    std::filesystem::create_directory(m_tmp.file("tree"));
+    WriteFile(m_tmp.file("tree/f"), "f");
+    for (const char* name : {"written", "copy", "replaced", "a.zip", "nobody"}) WriteFile(m_tmp.file(name), "old");
+    ASSERT_TRUE(Sh("chmod 600 " + Q("written") + " " + Q("copy") + " " + Q("replaced") + " " + Q("a.zip") +
+                   " && chown nobody " + Q("nobody")));
+    const std::string before = orvextest::FileSecurityText(m_tmp.file("written"));
+    ASSERT_NE(before, "");
+    ASSERT_EQ(before.find(";;;WD)"), std::string::npos) << "not readable by everyone: " << before;
+    EXPECT_TRUE(CFileUtil::WriteNewFile(m_tmp.file("written"), pyn::CStringUtil::str2vec("new")));
+    EXPECT_TRUE(CFileUtil::CopyFileW(m_tmp.file("src"), m_tmp.file("copy"), true));
+    EXPECT_TRUE(CFileUtil::ReplaceFileAtomically(m_tmp.file("replaced"), "new"));
+    EXPECT_TRUE(CZipUtil::DirzipFile(m_tmp.file("tree"), m_tmp.file("a.zip")));
+    EXPECT_EQ(ReadFile(m_tmp.file("written")), "new");
+    EXPECT_EQ(ReadFile(m_tmp.file("copy")), "copied");
+    for (const char* name : {"written", "copy", "replaced", "a.zip"})
+        EXPECT_EQ(orvextest::FileSecurityText(m_tmp.file(name)), before) << name;
+
+    const std::string other = orvextest::FileSecurityText(m_tmp.file("nobody"));
+    bool replaced = CFileUtil::WriteNewFile(m_tmp.file("nobody"), pyn::CStringUtil::str2vec("new"));
+    EXPECT_EQ(orvextest::FileSecurityText(m_tmp.file("nobody")), other);
+    EXPECT_EQ(ReadFile(m_tmp.file("nobody")), replaced ? "new" : "old");
+}
+
+// Directory links planted in a tree (made from Linux: Wine shows them as
+// reparse points) are neither copied through nor emptied. (Wine removes the
+// directory a link names when asked to remove the link, where Windows
+// removes the link: the directory outside holds a file, which no removal
+// of a directory can pass.)
+TEST_F(FileSafetyWine, LinksPlantedInATreeAreNeverFollowed) {
+    std::filesystem::create_directories(m_tmp.file("outside/dir"));
+    WriteFile(m_tmp.file("outside/victim"), "keep");
+    WriteFile(m_tmp.file("outside/dir/kept"), "kept");
+    std::filesystem::create_directories(m_tmp.file("src/sub"));
+    WriteFile(m_tmp.file("src/sub/inner"), "in");
+    WriteFile(m_tmp.file("src/file"), "new");
+    std::filesystem::create_directories(m_tmp.file("dst"));
+    std::filesystem::create_directories(m_tmp.file("doomed/deep"));
+    ASSERT_TRUE(Sh("ln -s " + Q("outside/dir") + " " + Q("dst/sub") + " && ln -s " + Q("outside/victim") + " " +
+                   Q("dst/file") + " && ln -s " + Q("outside/dir") + " " + Q("doomed/deep/link")));
+    EXPECT_FALSE(CDirUtil::CopyDirectoryFile(m_tmp.file("src"), m_tmp.file("dst"), true));
+    EXPECT_FALSE(std::filesystem::exists(m_tmp.file("outside/dir/inner")));
+    EXPECT_EQ(ReadFile(m_tmp.file("outside/victim")), "keep");
+    EXPECT_TRUE(Sh("test -L " + Q("dst/sub")));
+    CDirUtil::RemoveAllDirFile(m_tmp.file("doomed"));
+    CDirUtil::RemoveDir(m_tmp.file("doomed"));
+    EXPECT_EQ(ReadFile(m_tmp.file("outside/dir/kept")), "kept");
+    EXPECT_EQ(ReadFile(m_tmp.file("outside/victim")), "keep");
+}
+
 #endif

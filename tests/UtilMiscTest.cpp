@@ -173,7 +173,6 @@ TEST_F(HttpTest, ADownloadThroughALinkReplacesItsTarget) {
 }
 #endif
 
-#ifndef _WIN32
 // A download replaces a file as the other whole-file writes do: the file
 // keeps its owner, group and mode (its security descriptor on Windows), and
 // what is not a regular file is not replaced.
@@ -181,6 +180,7 @@ TEST_F(HttpTest, ADownloadKeepsTheOwnerAndNeverReplacesAPipe) {
     int64_t status = 0;
     const std::string target = m_tmp.file("conf");
     WriteFile(target, "old");
+#ifndef _WIN32
     ASSERT_EQ(mkfifo(m_tmp.file("fifo").c_str(), 0600), 0);
     EXPECT_FALSE(Http()->HttpGetToFile(s_server->url("/files/hello.txt"), m_tmp.file("fifo"), status, nullptr, 5000,
                                        5000, -1));
@@ -198,8 +198,21 @@ TEST_F(HttpTest, ADownloadKeepsTheOwnerAndNeverReplacesAPipe) {
     EXPECT_EQ(st.st_uid, nobody->pw_uid);
     EXPECT_EQ(st.st_gid, nobody->pw_gid);
     EXPECT_EQ(st.st_mode & 07777, 0600u);
-}
+#else
+    orvextest::LinuxSpecialFilesCleanup cleanup(m_tmp.path());
+    ASSERT_TRUE(orvextest::RunLinuxShell("mkfifo '" + orvextest::WineUnixPath(m_tmp.file("fifo")) + "' && chmod 600 '" +
+                                             orvextest::WineUnixPath(target) + "'",
+                                         m_tmp.path()));
+    EXPECT_FALSE(Http()->HttpGetToFile(s_server->url("/files/hello.txt"), m_tmp.file("fifo"), status, nullptr, 5000,
+                                       5000, -1));
+    EXPECT_TRUE(orvextest::RunLinuxShell("test -p '" + orvextest::WineUnixPath(m_tmp.file("fifo")) + "'", m_tmp.path()));
+    const std::string before = orvextest::FileSecurityText(target);
+    EXPECT_EQ(before.find(";;;WD)"), std::string::npos) << before;
+    EXPECT_TRUE(Http()->HttpGetToFile(s_server->url("/files/hello.txt"), target, status, nullptr, 5000, 5000, -1));
+    EXPECT_EQ(ReadFile(target), ReadFile(s_dir->file("www/hello.txt")));
+    EXPECT_EQ(orvextest::FileSecurityText(target), before);
 #endif
+}
 
 // The system and the HTTP client would read a text only up to a zero byte:
 // another file, another resource.
