@@ -8,6 +8,8 @@
 #include <filesystem>
 #include <thread>
 #ifndef _WIN32
+#include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -203,6 +205,47 @@ TEST_F(HttpTest, ADownloadThroughALinkReplacesItsTarget) {
     EXPECT_TRUE(std::filesystem::is_symlink(m_tmp.file("link.txt")));
 }
 #endif
+
+// A download replaces a file as the other whole-file writes do: the file
+// keeps its owner, group and mode (its security descriptor on Windows), and
+// what is not a regular file is not replaced.
+TEST_F(HttpTest, ADownloadKeepsTheOwnerAndNeverReplacesAPipe) {
+    int64_t status = 0;
+    const std::string target = m_tmp.file("conf");
+    WriteFile(target, "old");
+#ifndef _WIN32
+    ASSERT_EQ(mkfifo(m_tmp.file("fifo").c_str(), 0600), 0);
+    EXPECT_FALSE(Http()->HttpGetToFile(s_server->url("/files/hello.txt"), m_tmp.file("fifo"), status, nullptr, 5000,
+                                       5000, -1));
+    struct stat st;
+    ASSERT_EQ(lstat(m_tmp.file("fifo").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISFIFO(st.st_mode));
+    if (geteuid() != 0) GTEST_SKIP() << "giving a file to nobody needs root (the pipe was checked)";
+    struct passwd* nobody = getpwnam("nobody");
+    ASSERT_NE(nobody, nullptr);
+    ASSERT_EQ(chown(target.c_str(), nobody->pw_uid, nobody->pw_gid), 0);
+    ASSERT_EQ(chmod(target.c_str(), 0600), 0);
+    EXPECT_TRUE(Http()->HttpGetToFile(s_server->url("/files/hello.txt"), target, status, nullptr, 5000, 5000, -1));
+    EXPECT_EQ(ReadFile(target), ReadFile(s_dir->file("www/hello.txt")));
+    ASSERT_EQ(stat(target.c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, nobody->pw_uid);
+    EXPECT_EQ(st.st_gid, nobody->pw_gid);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+#else
+    orvextest::LinuxSpecialFilesCleanup cleanup(m_tmp.path());
+    ASSERT_TRUE(orvextest::RunLinuxShell("mkfifo '" + orvextest::WineUnixPath(m_tmp.file("fifo")) + "' && chmod 600 '" +
+                                             orvextest::WineUnixPath(target) + "'",
+                                         m_tmp.path()));
+    EXPECT_FALSE(Http()->HttpGetToFile(s_server->url("/files/hello.txt"), m_tmp.file("fifo"), status, nullptr, 5000,
+                                       5000, -1));
+    EXPECT_TRUE(orvextest::RunLinuxShell("test -p '" + orvextest::WineUnixPath(m_tmp.file("fifo")) + "'", m_tmp.path()));
+    const std::string before = orvextest::FileSecurityText(target);
+    EXPECT_EQ(before.find(";;;WD)"), std::string::npos) << before;
+    EXPECT_TRUE(Http()->HttpGetToFile(s_server->url("/files/hello.txt"), target, status, nullptr, 5000, 5000, -1));
+    EXPECT_EQ(ReadFile(target), ReadFile(s_dir->file("www/hello.txt")));
+    EXPECT_EQ(orvextest::FileSecurityText(target), before);
+#endif
+}
 
 // The system and the HTTP client would read a text only up to a zero byte:
 // another file, another resource.

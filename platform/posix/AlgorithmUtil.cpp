@@ -1,12 +1,14 @@
 #include "pyn/AlgorithmUtil.h"
 
+#include "SafeFs.h"
 #include "common/TextAndFileHelpers.h"
+
+#include <fcntl.h>
 
 #include <openssl/evp.h>
 #include <openssl/rand.h>
 
 #include <climits>
-#include <cstdio>
 #include <vector>
 
 namespace pyn {
@@ -108,21 +110,18 @@ std::string CAlgorithmUtil::GetBufferMD5_s(const void* data, size_t size) {
 }
 
 std::string CAlgorithmUtil::GetFileMD5(const std::string& path) {
-    if (path.empty()) return std::string();
-    std::FILE* f = std::fopen(path.c_str(), "rb");
-    if (!f) return std::string();
+    if (!detail::IsPathText(path)) return std::string();
+    struct stat st;
+    posix::Fd fd(posix::OpenRegular(AT_FDCWD, path.c_str(), O_RDONLY, st));
+    if (!fd.ok()) return std::string();
     DigestCtx d;
     bool ok = d.ctx && Md5() && EVP_DigestInit_ex(d.ctx, Md5(), nullptr) == 1;
     std::vector<char> chunk(1 << 16);
     while (ok) {
-        size_t n = std::fread(chunk.data(), 1, chunk.size(), f);
-        if (n > 0 && EVP_DigestUpdate(d.ctx, chunk.data(), n) != 1) ok = false;
-        if (n < chunk.size()) {
-            if (std::ferror(f)) ok = false;
-            break;
-        }
+        ssize_t n = posix::ReadSome(fd.get(), chunk.data(), chunk.size());
+        if (n < 0 || (n > 0 && EVP_DigestUpdate(d.ctx, chunk.data(), static_cast<size_t>(n)) != 1)) ok = false;
+        if (n <= 0) break;
     }
-    std::fclose(f);
     return ok ? Md5Final(d.ctx) : std::string();
 }
 

@@ -1,21 +1,24 @@
 #include "pyn/DirUtil.h"
 
-#include <dirent.h>
 #include <errno.h>
-#include <string.h>
+#include <fcntl.h>
+#include <limits.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
 #include <system_error>
 
+#include "SafeFs.h"
 #include "common/TextAndFileHelpers.h"
-#include "pyn/FileUtil.h"
 
 namespace fs = std::filesystem;
 
 namespace pyn {
 namespace {
+
+using posix::Fd;
 
 std::string Join(const std::string& dir, const std::string& name) {
     if (!dir.empty() && dir.back() == '/') return dir + name;
@@ -39,44 +42,57 @@ bool IsSameOrBelow(const std::string& outer, const std::string& inner) {
 bool ListChildren(const std::string& path, std::vector<std::string>& names) {
     names.clear();
     if (!detail::IsPathText(path)) return false;
-    DIR* dir = opendir(path.c_str());
-    if (!dir) return false;
-    errno = 0;
-    while (struct dirent* entry = readdir(dir)) {
-        if (strcmp(entry->d_name, ".") != 0 && strcmp(entry->d_name, "..") != 0) names.emplace_back(entry->d_name);
-        errno = 0;
-    }
-    bool ok = errno == 0;
-    closedir(dir);
-    std::sort(names.begin(), names.end());
+    Fd dir(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_CLOEXEC));
+    if (!dir.ok() || !posix::ListAt(dir.get(), names)) return false;
     for (std::string& name : names) name = Join(path, name);
-    return ok;
+    return true;
 }
 
-bool CopyTree(const std::string& source, const std::string& target, bool overwrite) {
-    std::vector<std::string> children;
-    if (!ListChildren(source, children)) return false;
-    if (!CDirUtil::MakeDirPath(target)) return false;
-    bool ok = true;
-    for (const std::string& name : children) {
-        std::string leaf = name.substr(name.rfind('/') + 1);
-        std::string to = Join(target, leaf);
-        struct stat st;
-        if (lstat(name.c_str(), &st) != 0) {
-            ok = false;
-        } else if (S_ISDIR(st.st_mode)) {
-            ok = CopyTree(name, to, overwrite) && ok;
-        } else if (S_ISREG(st.st_mode)) {
-            ok = CFileUtil::CopyFileW(name, to, overwrite) && ok;
-        } else if (S_ISLNK(st.st_mode)) {
-            std::error_code ec;
-            if (overwrite && fs::is_symlink(fs::symlink_status(to, ec))) fs::remove(to, ec);
-            fs::copy_symlink(name, to, ec);
-            if (ec) ok = false;
-        } else {
-            ok = false;  // devices, pipes and sockets are not copied
-        }
+bool CopyTreeAt(int from, int to, bool overwrite);
+
+// A link in the source becomes the same link; with `overwrite` it replaces
+// a link of that name, nothing else.
+bool CopyLinkAt(int from, int to, const std::string& name, bool overwrite) {
+    std::vector<char> target(PATH_MAX + 1);
+    ssize_t n = readlinkat(from, name.c_str(), target.data(), target.size());
+    if (n < 0 || static_cast<size_t>(n) >= target.size()) return false;
+    target[static_cast<size_t>(n)] = '\0';
+    struct stat st;
+    if (fstatat(to, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+        if (!overwrite || !S_ISLNK(st.st_mode) || unlinkat(to, name.c_str(), 0) != 0) return false;
     }
+    return symlinkat(target.data(), to, name.c_str()) == 0;
+}
+
+// One entry of the source directory `from` into the target directory `to`.
+// Nothing is opened through a link on either side: a link found in the
+// target where a file or directory must go stays as it is and the entry is
+// not copied.
+bool CopyEntryAt(int from, int to, const std::string& name, bool overwrite) {
+    struct stat st;
+    if (fstatat(from, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return false;
+    if (S_ISDIR(st.st_mode)) {
+        Fd source(posix::OpenDirAt(from, name.c_str()));
+        Fd target(source.ok() ? posix::MakeDirAt(to, name.c_str()) : -1);
+        return target.ok() && CopyTreeAt(source.get(), target.get(), overwrite);
+    }
+    if (S_ISREG(st.st_mode)) {
+        Fd in(posix::OpenRegular(from, name.c_str(), O_RDONLY | O_NOFOLLOW, st));
+        if (!in.ok()) return false;
+        posix::ReplaceOptions options;
+        options.overwrite = overwrite;
+        options.mode = static_cast<int>(st.st_mode & 07777);
+        return posix::ReplaceFileAt(to, name, options, [&](int out) { return posix::CopyAll(in.get(), out); });
+    }
+    if (S_ISLNK(st.st_mode)) return CopyLinkAt(from, to, name, overwrite);
+    return false;  // devices, pipes and sockets are not copied
+}
+
+bool CopyTreeAt(int from, int to, bool overwrite) {
+    std::vector<std::string> names;
+    if (!posix::ListAt(from, names)) return false;
+    bool ok = true;
+    for (const std::string& name : names) ok = CopyEntryAt(from, to, name, overwrite) && ok;
     return ok;
 }
 
@@ -96,28 +112,33 @@ bool CDirUtil::MakeDirPath(const std::string& path) {
 
 bool CDirUtil::RemoveDir(const std::string& path) {
     if (!detail::IsPathText(path)) return false;
-    std::error_code ec;
-    fs::remove_all(path, ec);
-    return !ec;
+    // The named path is followed up to its last component, which goes itself
+    // (a link there is removed, not what it names).
+    std::string trimmed = path;
+    while (trimmed.size() > 1 && trimmed.back() == '/') trimmed.pop_back();
+    size_t slash = trimmed.rfind('/');
+    std::string parent = slash == std::string::npos ? "." : slash == 0 ? "/" : trimmed.substr(0, slash);
+    std::string name = slash == std::string::npos ? trimmed : trimmed.substr(slash + 1);
+    if (name.empty() || name == "/") name = ".";
+    Fd dir(open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_CLOEXEC));
+    if (!dir.ok()) return errno == ENOENT;
+    return posix::RemoveTreeAt(dir.get(), name);
 }
 
 bool CDirUtil::RemoveAllDirFile(const std::string& path) {
-    std::vector<std::string> children;
-    if (!IsDir(path) || !ListChildren(path, children)) return false;
-    bool ok = true;
-    for (const std::string& child : children) {
-        std::error_code ec;
-        fs::remove_all(child, ec);
-        if (ec) ok = false;
-    }
-    return ok;
+    if (!IsDir(path)) return false;
+    Fd dir(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_CLOEXEC));
+    return dir.ok() && posix::RemoveChildrenAt(dir.get());
 }
 
 bool CDirUtil::CopyDirectoryFile(const std::string& source, const std::string& target,
                                  bool overwrite) {
     // A copy into the tree itself would never end.
     if (!IsDir(source) || !detail::IsPathText(target) || IsSameOrBelow(source, target)) return false;
-    return CopyTree(source, target, overwrite);
+    Fd from(open(source.c_str(), O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_CLOEXEC));
+    if (!from.ok() || !MakeDirPath(target)) return false;
+    Fd to(open(target.c_str(), O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_CLOEXEC));
+    return to.ok() && CopyTreeAt(from.get(), to.get(), overwrite);
 }
 
 std::vector<std::string> CDirUtil::GetChildFilePath(const std::string& path) {

@@ -1,6 +1,6 @@
 #include "pyn/FileUtil.h"
 
-#include "TempFileBeside.h"
+#include "SafeFs.h"
 #include "common/TextAndFileHelpers.h"
 
 #include <errno.h>
@@ -17,57 +17,10 @@
 namespace pyn {
 namespace {
 
-bool WriteAll(int fd, const char* data, size_t size) {
-    size_t done = 0;
-    while (done < size) {
-        ssize_t n = write(fd, data + done, size - done);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        done += static_cast<size_t>(n);
-    }
-    return true;
-}
+using posix::Fd;
 
-// Opens an existing path (or, with O_CREAT in `flags`, a new file) without
-// waiting: a named pipe without a peer would block the open for good. Only a
-// regular file is kept; a directory, pipe, socket or device gives -1 (a device
-// such as an endless zero source would never reach its end).
-int OpenRegularFile(const std::string& path, int flags, struct stat& st) {
-    if (!detail::IsPathText(path)) return -1;
-    int fd = open(path.c_str(), flags | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
-    if (fd < 0) return -1;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || fcntl(fd, F_SETFL, flags & O_APPEND) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
-
-// Fills a temporary file beside `path` through `fill(fd)`, flushes it to
-// disk and renames it over `path` (with `replace` false only when `path`
-// does not exist yet). On failure the temporary is removed and `path` is
-// untouched. `mode`, when not negative, is set on the result (the temporary
-// is created readable by its owner only until then, so that no one opens it
-// under looser bits than the result's); else a new file keeps the creation
-// mode 0666 less the umask.
-template <typename Fill>
-bool WriteReplacing(const std::string& path, int mode, bool replace, Fill fill) {
-    if (!detail::IsPathText(path)) return false;
-    std::string target = posix::WholeFileWriteTarget(path);
-    std::string tmp;
-    int fd = posix::CreateTempBeside(target, "tmp", tmp, mode < 0 ? 0666 : 0600);
-    if (fd < 0) return false;
-    bool ok = (mode < 0 || fchmod(fd, static_cast<mode_t>(mode)) == 0) && fill(fd);
-    if (ok && fsync(fd) != 0) ok = false;
-    if (close(fd) != 0) ok = false;
-    if (ok) {
-        ok = replace ? rename(tmp.c_str(), target.c_str()) == 0
-                     : renameat2(AT_FDCWD, tmp.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) == 0;
-    }
-    if (!ok) unlink(tmp.c_str());
-    return ok;
+int OpenRegularPath(const std::string& path, int flags, struct stat& st) {
+    return detail::IsPathText(path) ? posix::OpenRegular(AT_FDCWD, path.c_str(), flags, st) : -1;
 }
 
 CTimeUtil TimeOf(const struct statx_timestamp& t) { return CTimeUtil(t.tv_sec, static_cast<int32_t>(t.tv_nsec)); }
@@ -83,24 +36,17 @@ bool CFileUtil::IsFile(const std::string& path) {
 bool CFileUtil::ReadFullFile(const std::string& path, std::string& out, size_t maxBytes) {
     out.clear();
     struct stat st;
-    int fd = OpenRegularFile(path, O_RDONLY, st);
-    if (fd < 0) return false;
-    bool ok = detail::ReadAllInto(out, static_cast<size_t>(st.st_size > 0 ? st.st_size : 0), maxBytes,
-                                  [fd](char* buffer, size_t room) -> long long {
-                                      for (;;) {
-                                          ssize_t n = read(fd, buffer, room);
-                                          if (n >= 0 || errno != EINTR) return n;
-                                      }
-                                  });
-    close(fd);
-    return ok;
+    Fd fd(OpenRegularPath(path, O_RDONLY, st));
+    if (!fd.ok()) return false;
+    return detail::ReadAllInto(out, static_cast<size_t>(st.st_size > 0 ? st.st_size : 0), maxBytes,
+                               [&fd](char* buffer, size_t room) -> long long {
+                                   return posix::ReadSome(fd.get(), buffer, room);
+                               });
 }
 
 bool CFileUtil::ReplaceFileAtomically(const std::string& path, const std::string& bytes) {
-    struct stat st;
-    int mode = detail::IsPathText(path) && stat(path.c_str(), &st) == 0 ? static_cast<int>(st.st_mode & 07777) : -1;
-    return WriteReplacing(path, mode, true,
-                          [&](int fd) { return WriteAll(fd, bytes.data(), bytes.size()); });
+    return posix::ReplaceFile(path, posix::ReplaceOptions(),
+                              [&](int fd) { return posix::WriteAll(fd, bytes.data(), bytes.size()); });
 }
 
 bool CFileUtil::ReadOffsetFile(const std::string& path, int64_t offset, int64_t& length,
@@ -110,9 +56,8 @@ bool CFileUtil::ReadOffsetFile(const std::string& path, int64_t offset, int64_t&
     length = 0;
     if (offset < 0 || want < 0) return false;
     struct stat st;
-    int fd = OpenRegularFile(path, O_RDONLY, st);
-    if (fd < 0) return false;
-    bool ok = true;
+    Fd fd(OpenRegularPath(path, O_RDONLY, st));
+    if (!fd.ok()) return false;
     const size_t kChunk = 1 << 16;
     uint64_t done = 0;
     while (done < static_cast<uint64_t>(want)) {
@@ -120,23 +65,14 @@ bool CFileUtil::ReadOffsetFile(const std::string& path, int64_t offset, int64_t&
         size_t chunk = left < kChunk ? static_cast<size_t>(left) : kChunk;
         size_t used = data.size();
         data.resize(used + chunk);
-        ssize_t n = pread(fd, &data[used], chunk, static_cast<off_t>(offset + static_cast<int64_t>(done)));
-        if (n < 0 && errno == EINTR) {
-            data.resize(used);
-            continue;
-        }
-        if (n <= 0) {
-            data.resize(used);
-            ok = n == 0;
-            break;
+        ssize_t n = posix::ReadSome(fd.get(), &data[used], chunk, static_cast<off_t>(offset + static_cast<int64_t>(done)));
+        if (n < 0) {
+            data.clear();
+            return false;
         }
         data.resize(used + static_cast<size_t>(n));
+        if (n == 0) break;
         done += static_cast<uint64_t>(n);
-    }
-    close(fd);
-    if (!ok) {
-        data.clear();
-        return false;
     }
     length = static_cast<int64_t>(data.size());
     return true;
@@ -144,22 +80,21 @@ bool CFileUtil::ReadOffsetFile(const std::string& path, int64_t offset, int64_t&
 
 bool CFileUtil::WriteAppendFile(const std::string& path, const ByteVector& bytes) {
     struct stat st;
-    int fd = OpenRegularFile(path, O_WRONLY | O_APPEND | O_CREAT, st);
-    if (fd < 0) return false;
-    bool ok = WriteAll(fd, reinterpret_cast<const char*>(bytes.data()), bytes.size());
-    if (close(fd) != 0) ok = false;
-    return ok;
+    Fd fd(OpenRegularPath(path, O_WRONLY | O_APPEND | O_CREAT, st));
+    if (!fd.ok()) return false;
+    bool ok = posix::WriteAll(fd.get(), reinterpret_cast<const char*>(bytes.data()), bytes.size());
+    return fd.Close() && ok;
 }
 
 bool CFileUtil::WriteOffsetFile(const std::string& path, int64_t offset, const std::string& bytes) {
     if (offset < 0) return false;
     struct stat st;
-    int fd = OpenRegularFile(path, O_WRONLY | O_CREAT, st);
-    if (fd < 0) return false;
+    Fd fd(OpenRegularPath(path, O_WRONLY | O_CREAT, st));
+    if (!fd.ok()) return false;
     bool ok = true;
     size_t done = 0;
     while (ok && done < bytes.size()) {
-        ssize_t n = pwrite(fd, bytes.data() + done, bytes.size() - done,
+        ssize_t n = pwrite(fd.get(), bytes.data() + done, bytes.size() - done,
                            static_cast<off_t>(offset + static_cast<int64_t>(done)));
         if (n < 0) {
             if (errno != EINTR) ok = false;
@@ -167,8 +102,7 @@ bool CFileUtil::WriteOffsetFile(const std::string& path, int64_t offset, const s
             done += static_cast<size_t>(n);
         }
     }
-    if (close(fd) != 0) ok = false;
-    return ok;
+    return fd.Close() && ok;
 }
 
 bool CFileUtil::RemoveFile(const std::string& path) {
@@ -177,20 +111,12 @@ bool CFileUtil::RemoveFile(const std::string& path) {
 
 bool CFileUtil::CopyFileW(const std::string& source, const std::string& target, bool overwrite) {
     struct stat st;
-    int in = OpenRegularFile(source, O_RDONLY, st);
-    if (in < 0) return false;
-    bool ok = WriteReplacing(target, static_cast<int>(st.st_mode & 07777), overwrite, [&](int out) {
-        std::vector<char> buf(1 << 16);
-        for (;;) {
-            ssize_t n = read(in, buf.data(), buf.size());
-            if (n < 0 && errno == EINTR) continue;
-            if (n < 0) return false;
-            if (n == 0) return true;
-            if (!WriteAll(out, buf.data(), static_cast<size_t>(n))) return false;
-        }
-    });
-    close(in);
-    return ok;
+    Fd in(OpenRegularPath(source, O_RDONLY, st));
+    if (!in.ok()) return false;
+    posix::ReplaceOptions options;
+    options.overwrite = overwrite;
+    options.mode = static_cast<int>(st.st_mode & 07777);
+    return posix::ReplaceFile(target, options, [&](int out) { return posix::CopyAll(in.get(), out); });
 }
 
 uint64_t CFileUtil::GetFileSize(const std::string& path) {

@@ -1,6 +1,6 @@
 #include "pyn/HttpUtil.h"
 
-#include "TempFileBeside.h"
+#include "SafeFs.h"
 #include "common/TextAndFileHelpers.h"
 #include "pyn/RunBudget.h"
 
@@ -148,34 +148,25 @@ bool CHttpUtil::HttpGetToFile(const std::string& url, const std::string& path, i
                               IHttpCallBack* callback, int connectTimeoutMs, int transferTimeoutMs,
                               int64_t maxBytes) {
     status = 0;
-    if (!detail::IsPathText(url) || !detail::IsPathText(path) || path.back() == '/') return false;
+    if (!detail::IsPathText(url) || !detail::IsPathText(path)) return false;
     Easy easy;
     if (!easy.curl) return false;
-    const std::string target = posix::WholeFileWriteTarget(path);
-
-    std::string tmp;
-    int fd = posix::CreateTempBeside(target, "part", tmp);
-    if (fd < 0) return false;
-
-    Configure(easy.curl, url, callback, connectTimeoutMs, transferTimeoutMs);
-    Sink sink;
-    sink.fd = fd;
-    sink.maxBytes = maxBytes;
-    bool ok = Perform(easy.curl, sink, status);
-
-    bool keep = ok && status == 200;
-    if (keep) {
-        // A replaced file keeps its permission bits.
-        struct stat st;
-        if (stat(target.c_str(), &st) == 0 && fchmod(fd, st.st_mode & 07777) != 0) keep = false;
-        if (keep && fsync(fd) != 0) keep = false;
-    }
-    if (close(fd) != 0) keep = false;
-    if (keep && rename(tmp.c_str(), target.c_str()) != 0) keep = false;
-    if (!keep) unlink(tmp.c_str());
+    // The body goes into the replace routine's temporary, which replaces the
+    // file only when the download completed with status 200.
+    bool ok = false;
+    posix::ReplaceOptions options;
+    options.tag = "part";
+    bool kept = posix::ReplaceFile(path, options, [&](int fd) {
+        Configure(easy.curl, url, callback, connectTimeoutMs, transferTimeoutMs);
+        Sink sink;
+        sink.fd = fd;
+        sink.maxBytes = maxBytes;
+        ok = Perform(easy.curl, sink, status);
+        return ok && status == 200;
+    });
     // A completed exchange with another status is no transport failure; the
     // file is merely left alone.
-    return ok && (keep || status != 200);
+    return ok && (kept || status != 200);
 }
 
 bool CHttpUtil::HttpPostFromBuffer(const std::string& url, const std::string& request, std::string& response,

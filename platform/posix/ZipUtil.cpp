@@ -1,5 +1,4 @@
 // The zip archives of CZipUtil, on minizip.
-#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -12,13 +11,16 @@
 #include <utility>
 #include <vector>
 
-#include "TempFileBeside.h"
+#include "SafeFs.h"
 #include "common/TextAndFileHelpers.h"
 #include "common/ZipEntryTime.h"
+#include "common/ZipOverOpenFile.h"
 #include "pyn/ZipUtil.h"
 
 namespace pyn {
 namespace {
+
+using posix::Fd;
 
 const size_t kChunk = 1 << 16;
 
@@ -77,65 +79,40 @@ mode_t EntryMode(const unz_file_info64& info) {
     return static_cast<mode_t>((info.external_fa >> 16) & 0777);
 }
 
-// A directory descriptor that closes itself.
-struct DirFd {
-    int fd = -1;
-    DirFd() = default;
-    explicit DirFd(int f) : fd(f) {}
-    ~DirFd() {
-        if (fd >= 0) close(fd);
-    }
-    DirFd(const DirFd&) = delete;
-    DirFd(DirFd&& other) : fd(other.fd) { other.fd = -1; }
-    DirFd& operator=(DirFd&& other) {
-        std::swap(fd, other.fd);
-        return *this;
-    }
-};
-
 // Opens (making it when missing) the directory `parts[0..count)` below the
 // open directory `root`, one component at a time and never through a
 // symbolic link: an entry "sub/x" must not land wherever a link "sub"
 // already in the target points.
-DirFd OpenDirBelow(int root, const std::vector<std::string>& parts, size_t count) {
-    DirFd dir(fcntl(root, F_DUPFD_CLOEXEC, 0));
-    for (size_t i = 0; i < count && dir.fd >= 0; ++i) {
-        if (mkdirat(dir.fd, parts[i].c_str(), 0777) != 0 && errno != EEXIST) return DirFd();
-        dir = DirFd(openat(dir.fd, parts[i].c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    }
+Fd OpenDirBelow(int root, const std::vector<std::string>& parts, size_t count) {
+    Fd dir(fcntl(root, F_DUPFD_CLOEXEC, 0));
+    for (size_t i = 0; i < count && dir.ok(); ++i) dir = Fd(posix::MakeDirAt(dir.get(), parts[i].c_str()));
     return dir;
 }
 
-// Writes the current entry to `name` in directory `dir`. The entry must
-// deliver exactly the size its header gives: a damaged stream can end early
-// without the library noticing, and its CRC is checked only at full length.
+// Writes the current entry to `name` in directory `dir`, only ever into a
+// regular file: whatever else is at the name (a pipe, device, socket, link
+// or directory) fails the entry and stays as it is. The entry must deliver
+// exactly the size its header gives: a damaged stream can end early without
+// the library noticing, and its CRC is checked only at full length.
 bool WriteEntry(unzFile zf, int dir, const std::string& name, const unz_file_info64& info, mode_t mode) {
-    if (unzOpenCurrentFile(zf) != UNZ_OK) return false;
-    // O_NOFOLLOW: never write through a symbolic link already in place.
-    int fd = openat(dir, name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
-    bool ok = fd >= 0;
+    struct stat st;
+    Fd fd(posix::OpenRegular(dir, name.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW, st));
+    if (!fd.ok() || ftruncate(fd.get(), 0) != 0 || unzOpenCurrentFile(zf) != UNZ_OK) return false;
+    bool ok = true;
     uint64_t written = 0;
     std::vector<char> buf(kChunk);
     while (ok) {
         int n = unzReadCurrentFile(zf, buf.data(), static_cast<unsigned>(buf.size()));
         if (n < 0) ok = false;
         if (n <= 0) break;
-        size_t done = 0;
-        while (ok && done < static_cast<size_t>(n)) {
-            ssize_t w = write(fd, buf.data() + done, static_cast<size_t>(n) - done);
-            if (w < 0 && errno != EINTR) ok = false;
-            if (w > 0) done += static_cast<size_t>(w);
-        }
+        ok = posix::WriteAll(fd.get(), buf.data(), static_cast<size_t>(n));
         written += static_cast<uint64_t>(n);
     }
     if (written != info.uncompressed_size) ok = false;
     // Closing checks the entry's CRC.
     if (unzCloseCurrentFile(zf) != UNZ_OK) ok = false;
-    if (fd >= 0) {
-        if (ok && mode != 0 && fchmod(fd, mode) != 0) ok = false;
-        if (close(fd) != 0) ok = false;
-    }
-    return ok;
+    if (ok && mode != 0 && fchmod(fd.get(), mode) != 0) ok = false;
+    return fd.Close() && ok;
 }
 
 }  // namespace
@@ -159,20 +136,38 @@ bool CZipUtil::miniUnzip(const std::string& zipFile, const std::string& destDir)
     std::string root = destDir;
     while (root.size() > 1 && root.back() == '/') root.pop_back();
     if (!MakeDirs(root)) return false;
-    DirFd rootDir(open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (rootDir.fd < 0) return false;
+    Fd rootDir(open(root.c_str(), O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_CLOEXEC));
+    if (!rootDir.ok()) return false;
     for (rc = unzGoToFirstFile(archive.zf); rc == UNZ_OK; rc = unzGoToNextFile(archive.zf)) {
         if (!CurrentEntry(archive.zf, name, info) || !SafeEntryPath(name, parts)) return false;
         if (parts.empty()) continue;
         bool isDir = name.back() == '/' || name.back() == '\\';
-        DirFd dir = OpenDirBelow(rootDir.fd, parts, isDir ? parts.size() : parts.size() - 1);
-        if (dir.fd < 0) return false;
-        if (!isDir && !WriteEntry(archive.zf, dir.fd, parts.back(), info, EntryMode(info))) return false;
+        Fd dir = OpenDirBelow(rootDir.get(), parts, isDir ? parts.size() : parts.size() - 1);
+        if (!dir.ok()) return false;
+        if (!isDir && !WriteEntry(archive.zf, dir.get(), parts.back(), info, EntryMode(info))) return false;
     }
     return rc == UNZ_END_OF_LIST_OF_FILE;
 }
 
 namespace {
+
+// The system calls under minizip's file layer for the archive written into
+// the replace routine's temporary.
+struct FdOps {
+    using Handle = int;
+    static long long Read(int fd, void* buf, unsigned long size) {
+        return posix::ReadSome(fd, static_cast<char*>(buf), size);
+    }
+    static bool Write(int fd, const void* data, unsigned long size) {
+        return posix::WriteAll(fd, static_cast<const char*>(data), size);
+    }
+    static long long Seek(int fd, long long offset, int origin) {
+        int whence = origin == ZLIB_FILEFUNC_SEEK_CUR   ? SEEK_CUR
+                     : origin == ZLIB_FILEFUNC_SEEK_END ? SEEK_END
+                                                        : SEEK_SET;
+        return lseek(fd, static_cast<off_t>(offset), whence);
+    }
+};
 
 struct ZipWriter {
     zipFile zf = nullptr;
@@ -205,18 +200,18 @@ struct ZipWriter {
                                        Z_DEFAULT_STRATEGY, nullptr, 0, (3u << 8) | 30u, 0, zip64) == ZIP_OK;
     }
 
-    bool AddFile(const std::string& path, const std::string& entry, const struct stat& st) {
-        int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd < 0) return false;
+    // `name` in `dir`; a link there (to a file) is followed when `follow`.
+    bool AddFile(int dir, const std::string& name, bool follow, const std::string& entry) {
+        struct stat st;
+        Fd fd(posix::OpenRegular(dir, name.c_str(), O_RDONLY | (follow ? 0 : O_NOFOLLOW), st));
+        if (!fd.ok()) return false;
         bool ok = Open(entry, st, Z_DEFLATED);
         while (ok) {
-            ssize_t n = read(fd, buf.data(), buf.size());
-            if (n < 0 && errno == EINTR) continue;
+            ssize_t n = posix::ReadSome(fd.get(), buf.data(), buf.size());
             if (n < 0) ok = false;
             if (n <= 0) break;
             if (zipWriteInFileInZip(zf, buf.data(), static_cast<unsigned>(n)) != ZIP_OK) ok = false;
         }
-        close(fd);
         if (zipCloseFileInZip(zf) != ZIP_OK) ok = false;
         return ok;
     }
@@ -227,33 +222,26 @@ struct ZipWriter {
         return false;
     }
 
-    bool AddDir(const std::string& dir, const std::string& prefix) {
-        DIR* d = opendir(dir.c_str());
-        if (!d) return false;
+    // Everything in the open directory `dir`, each entry opened relative to
+    // it: a directory swapped for a link meanwhile is not followed.
+    bool AddDir(int dir, const std::string& prefix) {
         std::vector<std::string> names;
-        while (struct dirent* e = readdir(d)) {
-            std::string n = e->d_name;
-            if (n != "." && n != "..") names.push_back(n);
-        }
-        closedir(d);
+        if (!posix::ListAt(dir, names)) return false;
         for (const std::string& n : names) {
-            std::string path = dir + "/" + n;
             std::string entry = prefix + n;
-            struct stat lst, st;
-            if (lstat(path.c_str(), &lst) != 0) return false;
-            if (S_ISLNK(lst.st_mode)) {
-                // A link to a file is stored as that file; any other link
-                // (to a directory, dangling) is left out.
-                if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
-            } else {
-                st = lst;
-            }
+            struct stat st;
+            if (fstatat(dir, n.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return false;
+            bool link = S_ISLNK(st.st_mode);
+            // A link to a file is stored as that file; any other link (to a
+            // directory, dangling) is left out.
+            if (link && (fstatat(dir, n.c_str(), &st, 0) != 0 || !S_ISREG(st.st_mode))) continue;
             if (Skipped(st)) continue;
             if (S_ISDIR(st.st_mode)) {
-                if (!Open(entry + "/", st, 0) || zipCloseFileInZip(zf) != ZIP_OK) return false;
-                if (!AddDir(path, entry + "/")) return false;
+                Fd sub(posix::OpenDirAt(dir, n.c_str()));
+                if (!sub.ok() || !Open(entry + "/", st, 0) || zipCloseFileInZip(zf) != ZIP_OK) return false;
+                if (!AddDir(sub.get(), entry + "/")) return false;
             } else if (S_ISREG(st.st_mode)) {
-                if (!AddFile(path, entry, st)) return false;
+                if (!AddFile(dir, n, link, entry)) return false;
             }
         }
         return true;
@@ -264,25 +252,24 @@ struct ZipWriter {
 
 bool CZipUtil::DirzipFile(const std::string& srcDir, const std::string& zipFile) {
     if (!detail::IsPathText(srcDir) || !detail::IsPathText(zipFile)) return false;
-    struct stat st;
-    if (stat(srcDir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return false;
-    std::string root = srcDir;
-    while (root.size() > 1 && root.back() == '/') root.pop_back();
-
-    std::string tmp;
-    int fd = posix::CreateTempBeside(zipFile, "zip", tmp);
-    if (fd < 0) return false;
-    ZipWriter writer;
-    bool ok = fstat(fd, &st) == 0;
-    writer.skip.emplace_back(st.st_dev, st.st_ino);
-    if (stat(zipFile.c_str(), &st) == 0) writer.skip.emplace_back(st.st_dev, st.st_ino);
-    close(fd);
-    if (ok) writer.zf = zipOpen64(tmp.c_str(), APPEND_STATUS_CREATE);
-    ok = ok && writer.zf && writer.AddDir(root == "/" ? std::string() : root, std::string());
-    if (writer.zf && zipClose(writer.zf, nullptr) != ZIP_OK) ok = false;
-    if (ok && rename(tmp.c_str(), zipFile.c_str()) != 0) ok = false;
-    if (!ok) unlink(tmp.c_str());
-    return ok;
+    Fd root(open(srcDir.c_str(), O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_CLOEXEC));
+    if (!root.ok()) return false;
+    posix::ReplaceOptions options;
+    options.tag = "zip";
+    return posix::ReplaceFile(zipFile, options, [&](int fd) {
+        ZipWriter writer;
+        struct stat st;
+        if (fstat(fd, &st) != 0) return false;
+        writer.skip.emplace_back(st.st_dev, st.st_ino);
+        if (stat(zipFile.c_str(), &st) == 0) writer.skip.emplace_back(st.st_dev, st.st_ino);
+        detail::ZipOverOpenFile<FdOps> stream{fd};
+        zlib_filefunc64_def io = stream.Functions();
+        writer.zf = zipOpen2_64(&stream, APPEND_STATUS_CREATE, nullptr, &io);
+        if (!writer.zf) return false;
+        bool ok = writer.AddDir(root.get(), std::string());
+        if (zipClose(writer.zf, nullptr) != ZIP_OK) ok = false;
+        return ok && !stream.failed;
+    });
 }
 
 }  // namespace pyn

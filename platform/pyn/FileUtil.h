@@ -1,6 +1,10 @@
 // File operations of the pyn utility layer. Paths are local-code-page texts.
-// On Windows there are no permission bits: replaced and copied files keep
-// their attributes instead, RemoveFile removes read-only files too,
+// Only regular files are read and written: a pipe, socket or device is
+// refused like a missing file, and no call waits for a peer (a read that
+// would wait, as one of /proc/kmsg does, fails).
+// On Windows there are no permission bits: replaced files keep their
+// attributes and security descriptor instead, RemoveFile removes read-only
+// files too,
 // GetFileOwner names the owning account (its SID as text when the system
 // cannot name it), and the creation time is the file system's own.
 #pragma once
@@ -26,7 +30,12 @@ public:
     // a temporary file in the same directory, which is flushed to disk and
     // then renamed over `path`. Readers see the old or the new file, never a
     // part; on failure the old file is untouched and no temporary is left.
-    // A replaced file keeps its permission bits; a new one gets 0666 & ~umask.
+    // A link at `path` is followed: the file it names is replaced. A
+    // replaced file keeps its owner, group and permission bits (on Windows
+    // its owner, group and DACL); when they cannot be kept (the agent is
+    // neither root nor the file's owner) the call fails and the file stays
+    // as it was. A new file gets 0666 & ~umask. Anything but a regular file
+    // at `path` (a directory, pipe, socket, device) is refused untouched.
     static bool ReplaceFileAtomically(const std::string& path, const std::string& bytes);
 
     // Reads up to `length` bytes from `offset` into `data` and sets `length`
@@ -36,8 +45,9 @@ public:
     // readable file, gives false with `length` 0 and `data` empty.
     static bool ReadOffsetFile(const std::string& path, int64_t offset, int64_t& length,
                                std::string& data);
-    // Writes a new file or replaces an existing one, atomically (as
-    // ReplaceFileAtomically): a reader or a crash never sees half a file.
+    // Writes a new file or replaces an existing one, atomically and keeping
+    // its owner (as ReplaceFileAtomically): a reader or a crash never sees
+    // half a file.
     static bool WriteNewFile(const std::string& path, const ByteVector& bytes);
     // Appends `bytes` to the file in place, creating it when missing.
     static bool WriteAppendFile(const std::string& path, const ByteVector& bytes);
@@ -46,10 +56,12 @@ public:
     static bool WriteOffsetFile(const std::string& path, int64_t offset, const std::string& bytes);
     // Removes the file (a link is removed, not its target).
     static bool RemoveFile(const std::string& path);
-    // Copies the regular file `source` to `target`. The copy is written
-    // beside the target and renamed over it, so the target is always whole;
-    // it gets the source's permission bits. With `overwrite` false an
-    // existing target is left alone and the result is false.
+    // Copies the regular file `source` to `target` as ReplaceFileAtomically
+    // writes it: the target is always whole, a replaced target keeps its
+    // owner, group and permission bits, a new one gets the source's bits,
+    // and anything but a regular file at `target` is refused. With
+    // `overwrite` false an existing target is left alone and the result is
+    // false.
     static bool CopyFileW(const std::string& source, const std::string& target, bool overwrite);
     // Size in bytes of the file (after following links); 0 when it is missing.
     static uint64_t GetFileSize(const std::string& path);

@@ -51,8 +51,11 @@ public:
     // GET `url` into the file `path`. The body is written to a temporary file
     // beside the target, which replaces the target only when the exchange
     // completed with status 200; otherwise the target is left as it was and
-    // the temporary file is removed. maxBytes limits the body (-1, or any
-    // value of 0 or less, for no limit).
+    // the temporary file is removed. The file is replaced as
+    // CFileUtil::ReplaceFileAtomically replaces one (owner, group and mode
+    // kept; nothing but a regular file replaced; no request made then).
+    // maxBytes limits the body (-1, or any value of 0 or less, for no
+    // limit).
     bool HttpGetToFile(const std::string& url, const std::string& path, int64_t& status, IHttpCallBack* callback,
                        int connectTimeoutMs, int transferTimeoutMs, int64_t maxBytes);
     // GET `url` into `body` (replaced; the body of any status is kept). A

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <vector>
 
+#include "WinFs.h"
 #include "WinText.h"
 #include "common/TextAndFileHelpers.h"
 #include "pyn/AlgorithmUtil.h"
@@ -158,11 +159,11 @@ std::string CAlgorithmUtil::GetBufferMD5_s(const void* data, size_t size) {
 }
 
 std::string CAlgorithmUtil::GetFileMD5(const std::string& path) {
-    if (path.empty()) return std::string();
-    // Others may go on using the file meanwhile; a directory does not open.
-    HANDLE file = CreateFileW(win32::LocalToWide(path).c_str(), GENERIC_READ,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    if (!detail::IsPathText(path)) return std::string();
+    // Others may go on using the file meanwhile; a directory, device or pipe
+    // is not read.
+    HANDLE file = win32::OpenDiskFile(win32::LocalToWide(path), GENERIC_READ, OPEN_EXISTING,
+                                      FILE_FLAG_SEQUENTIAL_SCAN);
     if (file == INVALID_HANDLE_VALUE) return std::string();
     Md5 md5;
     bool ok = md5.Update(nullptr, 0);

@@ -1,6 +1,10 @@
 // Directory operations on Windows, on wide-character paths. Links and
-// junctions (reparse points) are removed as links and never followed into.
-// Where Windows differs from POSIX:
+// junctions (reparse points) below the named path are removed as links and
+// never followed into, in a tree being removed and on both sides of a copy:
+// each entry is judged by its own attributes from its directory's listing,
+// files are opened without following a link, and every directory the walk
+// works in is held open, unshared for deleting, so that it cannot be
+// renamed or swapped for a link meanwhile. Where Windows differs from POSIX:
 // - a listing joins names with the separator the path already uses ("\"
 //   unless its last separator is "/"), so "C:\dir" lists "C:\dir\name" and
 //   "C:/dir" lists "C:/dir/name";
@@ -117,32 +121,102 @@ bool MakeDirs(const std::wstring& path) {
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
+// An open directory that cannot be renamed, removed or swapped for a link
+// while it is held (it is not shared for deleting): the walk's paths below
+// it keep naming what was checked. Opened without following a link; a link
+// or junction (on Windows the handle shows it; Wine shows it only in the
+// listing, which the walk looks at first) or anything but a directory gives
+// no handle.
+class PinnedDir {
+public:
+    explicit PinnedDir(const std::wstring& path) {
+        m_handle = CreateFileW(path.c_str(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                               FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+        BY_HANDLE_FILE_INFORMATION info;
+        if (m_handle != INVALID_HANDLE_VALUE &&
+            (!GetFileInformationByHandle(m_handle, &info) || !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ||
+             IsLink(info.dwFileAttributes)))
+            Release();
+    }
+    ~PinnedDir() { Release(); }
+    PinnedDir(const PinnedDir&) = delete;
+    PinnedDir& operator=(const PinnedDir&) = delete;
+    bool ok() const { return m_handle != INVALID_HANDLE_VALUE; }
+    void Release() {
+        if (m_handle != INVALID_HANDLE_VALUE) CloseHandle(m_handle);
+        m_handle = INVALID_HANDLE_VALUE;
+    }
+
+private:
+    HANDLE m_handle = INVALID_HANDLE_VALUE;
+};
+
+// Copies the entries of `source` into `target`, both pinned by the caller.
+// Nothing is followed on either side: a link or junction in the target
+// where a file or directory must go stays as it is and the entry is not
+// copied; one in the source is copied as a file link, or not at all.
 bool CopyTree(const std::wstring& source, const std::wstring& target, bool overwrite) {
-    if (!MakeDirs(target)) return false;
     std::vector<Entry> entries;
     if (!ListDir(source, entries)) return false;
     bool ok = true;
     const std::wstring from = source + SeparatorAfter(source);
     const std::wstring to = target + SeparatorAfter(target);
     for (const Entry& e : entries) {
+        const std::wstring in = from + e.name, out = to + e.name;
+        DWORD there = GetFileAttributesW(out.c_str());
+        bool taken = there != INVALID_FILE_ATTRIBUTES;
         if (IsLink(e.attributes)) {
             if (e.attributes & FILE_ATTRIBUTE_DIRECTORY) {
                 ok = false;
                 continue;
             }
-            if (overwrite) win32::DeleteFileForce(to + e.name);
-            if (!CopyFileExW((from + e.name).c_str(), (to + e.name).c_str(), nullptr, nullptr, nullptr,
+            if (overwrite && taken && IsLink(there) && !(there & FILE_ATTRIBUTE_DIRECTORY))
+                win32::DeleteFileForce(out);
+            if (!CopyFileExW(in.c_str(), out.c_str(), nullptr, nullptr, nullptr,
                              COPY_FILE_COPY_SYMLINK | COPY_FILE_FAIL_IF_EXISTS))
                 ok = false;
         } else if (e.attributes & FILE_ATTRIBUTE_DIRECTORY) {
-            ok = CopyTree(from + e.name, to + e.name, overwrite) && ok;
+            if (taken && (IsLink(there) || !(there & FILE_ATTRIBUTE_DIRECTORY))) {
+                ok = false;
+                continue;
+            }
+            if (!taken && !CreateDirectoryW(out.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
+                ok = false;
+                continue;
+            }
+            PinnedDir pinnedIn(in), pinnedOut(out);
+            ok = pinnedIn.ok() && pinnedOut.ok() && CopyTree(in, out, overwrite) && ok;
+        } else if (taken && (IsLink(there) || (there & FILE_ATTRIBUTE_DIRECTORY))) {
+            ok = false;
         } else {
-            ok = CFileUtil::CopyFileW(win32::WideToLocal(from + e.name), win32::WideToLocal(to + e.name),
-                                      overwrite) &&
-                 ok;
+            HANDLE file = win32::OpenDiskFile(in, GENERIC_READ, OPEN_EXISTING,
+                                              FILE_FLAG_SEQUENTIAL_SCAN | FILE_FLAG_OPEN_REPARSE_POINT);
+            ok = file != INVALID_HANDLE_VALUE && win32::CopyFileFrom(file, out, overwrite, true) && ok;
         }
     }
     return ok;
+}
+
+// Removes what `path` names, seen by the caller with `attributes` (its own,
+// not those of what a link names).
+bool RemoveEntry(const std::wstring& path, DWORD attributes) {
+    if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) return win32::DeleteFileForce(path);
+    if (!IsLink(attributes)) {
+        PinnedDir pinned(path);
+        std::vector<Entry> entries;
+        if (!pinned.ok() || !ListDir(path, entries)) return false;
+        const std::wstring prefix = path + SeparatorAfter(path);
+        bool ok = true;
+        for (const Entry& e : entries) ok = RemoveEntry(prefix + e.name, e.attributes) && ok;
+        if (!ok) return false;
+    }
+    // A directory link or junction goes as itself, its target untouched; so
+    // does one put in the directory's place once it was emptied.
+    if (RemoveDirectoryW(path.c_str())) return true;
+    if (GetLastError() != ERROR_ACCESS_DENIED || !(attributes & FILE_ATTRIBUTE_READONLY)) return false;
+    SetFileAttributesW(path.c_str(), attributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY));
+    return RemoveDirectoryW(path.c_str()) != 0;
 }
 
 }  // namespace
@@ -155,20 +229,7 @@ bool RemoveTree(const std::wstring& path) {
         DWORD error = GetLastError();
         return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
     }
-    if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) return DeleteFileForce(path);
-    if (!IsLink(attributes)) {
-        std::vector<Entry> entries;
-        if (!ListDir(path, entries)) return false;
-        const std::wstring prefix = path + SeparatorAfter(path);
-        bool ok = true;
-        for (const Entry& e : entries) ok = RemoveTree(prefix + e.name) && ok;
-        if (!ok) return false;
-    }
-    // A directory link or junction goes as itself, its target untouched.
-    if (RemoveDirectoryW(path.c_str())) return true;
-    if (GetLastError() != ERROR_ACCESS_DENIED || !(attributes & FILE_ATTRIBUTE_READONLY)) return false;
-    SetFileAttributesW(path.c_str(), attributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY));
-    return RemoveDirectoryW(path.c_str()) != 0;
+    return RemoveEntry(path, attributes);
 }
 
 }  // namespace win32
@@ -194,7 +255,7 @@ bool CDirUtil::RemoveAllDirFile(const std::string& path) {
     if (!ListDir(dir, entries)) return false;
     const std::wstring prefix = dir + SeparatorAfter(dir);
     bool ok = true;
-    for (const Entry& e : entries) ok = win32::RemoveTree(prefix + e.name) && ok;
+    for (const Entry& e : entries) ok = RemoveEntry(prefix + e.name, e.attributes) && ok;
     return ok;
 }
 
@@ -203,7 +264,7 @@ bool CDirUtil::CopyDirectoryFile(const std::string& source, const std::string& t
     if (!IsDir(source) || !detail::IsPathText(target)) return false;
     const std::wstring from = win32::LocalToWide(source);
     const std::wstring to = win32::LocalToWide(target);
-    if (IsSameOrBelow(from, to)) return false;
+    if (IsSameOrBelow(from, to) || !MakeDirs(to)) return false;
     return CopyTree(from, to, overwrite);
 }
 

@@ -5,8 +5,10 @@
 // - RemoveFile removes a read-only file too (POSIX unlinks whatever the
 //   file's mode); a file another program holds open without delete sharing
 //   cannot be removed;
-// - there are no permission bits: a replaced or copied file keeps its
-//   attributes (hidden, system, read-only for a copy);
+// - there are no permission bits: a replaced file keeps its attributes
+//   (hidden, system) and its security descriptor (owner, group, DACL); a
+//   copy gets the source's attributes (read-only included) and, when it
+//   replaces a file, that file's security descriptor;
 // - GetFileOwner names the owning account (without its domain), or gives
 //   the SID as text when the system cannot name it;
 // - the creation time is the file system's own (NTFS and FAT record one).
@@ -15,7 +17,6 @@
 #include <aclapi.h>
 #include <sddl.h>
 
-#include <atomic>
 #include <string>
 #include <vector>
 
@@ -26,16 +27,6 @@
 
 namespace pyn {
 namespace win32 {
-
-std::wstring TempPathBeside(const std::wstring& target) {
-    size_t slash = target.find_last_of(L"/\\");
-    size_t nameStart = slash == std::wstring::npos ? 0 : slash + 1;
-    if (nameStart == target.size()) return std::wstring();
-    if (nameStart == 0 && target.size() >= 2 && target[1] == L':') return std::wstring();  // "C:" alone
-    static std::atomic<unsigned> counter{0};
-    return target.substr(0, nameStart) + L"." + target.substr(nameStart) + L".tmp" +
-           std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(++counter);
-}
 
 bool QueryPath(const std::wstring& path, BY_HANDLE_FILE_INFORMATION& info) {
     // No access right is needed for the attributes; backup semantics opens
@@ -64,29 +55,6 @@ bool DeleteFileForce(const std::wstring& path) {
 
 namespace {
 
-const DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-const DWORD kMaxChunk = 1u << 30;
-
-// Writes all of `size` bytes at the file pointer, or at `offset` when it is
-// not negative.
-bool WriteAll(HANDLE file, const char* data, size_t size, int64_t offset = -1) {
-    size_t done = 0;
-    while (done < size) {
-        size_t left = size - done;
-        DWORD chunk = left > kMaxChunk ? kMaxChunk : static_cast<DWORD>(left);
-        DWORD wrote = 0;
-        OVERLAPPED at = {};
-        if (offset >= 0) {
-            uint64_t where = static_cast<uint64_t>(offset) + done;
-            at.Offset = static_cast<DWORD>(where);
-            at.OffsetHigh = static_cast<DWORD>(where >> 32);
-        }
-        if (!WriteFile(file, data + done, chunk, &wrote, offset >= 0 ? &at : nullptr) || wrote == 0) return false;
-        done += wrote;
-    }
-    return true;
-}
-
 // FILETIME (100 ns steps since 1601) as a time; null when it is 0.
 CTimeUtil TimeOf(const FILETIME& ft) {
     uint64_t ticks = (static_cast<uint64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
@@ -102,16 +70,8 @@ CTimeUtil TimeOf(const FILETIME& ft) {
     return CTimeUtil(seconds, static_cast<int32_t>(rest * 100));
 }
 
-// Opens a file on disk; a device or pipe (CON, \\.\pipe\...) gives
-// INVALID_HANDLE_VALUE, as its reads and writes could wait or never end.
 HANDLE OpenDiskFile(const std::string& path, DWORD access, DWORD disposition, DWORD flags = 0) {
-    HANDLE file = CreateFileW(win32::LocalToWide(path).c_str(), access, kShareAll, nullptr, disposition,
-                              FILE_ATTRIBUTE_NORMAL | flags, nullptr);
-    if (file != INVALID_HANDLE_VALUE && GetFileType(file) != FILE_TYPE_DISK) {
-        CloseHandle(file);
-        return INVALID_HANDLE_VALUE;
-    }
-    return file;
+    return win32::OpenDiskFile(win32::LocalToWide(path), access, disposition, flags);
 }
 
 bool QueryLocal(const std::string& path, BY_HANDLE_FILE_INFORMATION& info) {
@@ -156,38 +116,8 @@ bool CFileUtil::ReadFullFile(const std::string& path, std::string& out, size_t m
 
 bool CFileUtil::ReplaceFileAtomically(const std::string& path, const std::string& bytes) {
     if (!detail::IsPathText(path)) return false;
-    std::wstring target = win32::LocalToWide(path);
-    std::wstring tmp = win32::TempPathBeside(target);
-    if (tmp.empty()) return false;
-    HANDLE file = CreateFileW(tmp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return false;
-
-    bool ok = true;
-    size_t done = 0;
-    while (ok && done < bytes.size()) {
-        size_t left = bytes.size() - done;
-        DWORD chunk = left > (1u << 30) ? (1u << 30) : static_cast<DWORD>(left);
-        DWORD wrote = 0;
-        if (!WriteFile(file, bytes.data() + done, chunk, &wrote, nullptr) || wrote == 0)
-            ok = false;
-        else
-            done += wrote;
-    }
-    if (ok && !FlushFileBuffers(file)) ok = false;
-    if (!CloseHandle(file)) ok = false;
-    // A replaced file keeps its attributes (hidden, system, ...). A read-only
-    // one cannot be replaced: the move fails and leaves it as it was.
-    DWORD old = GetFileAttributesW(target.c_str());
-    if (ok && old != INVALID_FILE_ATTRIBUTES && !(old & FILE_ATTRIBUTE_DIRECTORY))
-        SetFileAttributesW(tmp.c_str(), old & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY));
-    if (ok && !MoveFileExW(tmp.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
-        ok = false;
-    if (!ok) {
-        SetFileAttributesW(tmp.c_str(), FILE_ATTRIBUTE_NORMAL);
-        DeleteFileW(tmp.c_str());
-        return false;
-    }
-    return true;
+    return win32::ReplaceFile(win32::LocalToWide(path), win32::ReplaceOptions(),
+                              [&](HANDLE file) { return win32::WriteAll(file, bytes.data(), bytes.size()); });
 }
 
 
@@ -243,7 +173,7 @@ bool CFileUtil::WriteAppendFile(const std::string& path, const ByteVector& bytes
     // writers.
     HANDLE file = OpenDiskFile(path, FILE_APPEND_DATA, OPEN_ALWAYS);
     if (file == INVALID_HANDLE_VALUE) return false;
-    bool ok = WriteAll(file, reinterpret_cast<const char*>(bytes.data()), bytes.size());
+    bool ok = win32::WriteAll(file, reinterpret_cast<const char*>(bytes.data()), bytes.size());
     if (!CloseHandle(file)) ok = false;
     return ok;
 }
@@ -252,7 +182,7 @@ bool CFileUtil::WriteOffsetFile(const std::string& path, int64_t offset, const s
     if (!detail::IsPathText(path) || offset < 0) return false;
     HANDLE file = OpenDiskFile(path, GENERIC_WRITE, OPEN_ALWAYS);
     if (file == INVALID_HANDLE_VALUE) return false;
-    bool ok = WriteAll(file, bytes.data(), bytes.size(), offset);
+    bool ok = win32::WriteAll(file, bytes.data(), bytes.size(), offset);
     if (!CloseHandle(file)) ok = false;
     return ok;
 }
@@ -263,29 +193,10 @@ bool CFileUtil::RemoveFile(const std::string& path) {
 }
 
 bool CFileUtil::CopyFileW(const std::string& source, const std::string& target, bool overwrite) {
-    if (!detail::IsPathText(source) || !detail::IsPathText(target) || !IsFile(source)) return false;
-    std::wstring from = win32::LocalToWide(source);
-    std::wstring to = win32::LocalToWide(target);
-    std::wstring tmp = win32::TempPathBeside(to);
-    if (tmp.empty()) return false;
-    // The copy (contents and attributes) goes beside the target and is
-    // moved over it: the target is always whole, and the source may be the
-    // target itself.
-    if (!CopyFileExW(from.c_str(), tmp.c_str(), nullptr, nullptr, nullptr, COPY_FILE_FAIL_IF_EXISTS)) {
-        DeleteFileW(tmp.c_str());
-        return false;
-    }
-    DWORD attributes = GetFileAttributesW(tmp.c_str());
-    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY))
-        SetFileAttributesW(tmp.c_str(), attributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY));
-    DWORD flags = MOVEFILE_WRITE_THROUGH | (overwrite ? MOVEFILE_REPLACE_EXISTING : 0);
-    if (!MoveFileExW(tmp.c_str(), to.c_str(), flags)) {
-        DeleteFileW(tmp.c_str());
-        return false;
-    }
-    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY))
-        SetFileAttributesW(to.c_str(), attributes);
-    return true;
+    if (!detail::IsPathText(source) || !detail::IsPathText(target)) return false;
+    HANDLE in = OpenDiskFile(source, GENERIC_READ, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN);
+    if (in == INVALID_HANDLE_VALUE) return false;
+    return win32::CopyFileFrom(in, win32::LocalToWide(target), overwrite);
 }
 
 uint64_t CFileUtil::GetFileSize(const std::string& path) {

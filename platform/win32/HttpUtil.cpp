@@ -16,7 +16,7 @@
 #include <utility>
 #include <vector>
 
-#include "TempFileBeside.h"
+#include "WinFs.h"
 #include "WinText.h"
 #include "common/TextAndFileHelpers.h"
 #include "pyn/RunBudget.h"
@@ -300,20 +300,21 @@ bool CHttpUtil::HttpGetToFile(const std::string& url, const std::string& path, i
     if (!detail::IsPathText(url) || !detail::IsPathText(path)) return false;
     std::wstring target = win32::LocalToWide(path);
     if (target.back() == L'/' || target.back() == L'\\') return false;  // a directory
-    std::wstring tmp = win32::TempPathBeside(target, L"part");
-    if (tmp.empty()) return false;
-    Sink sink;
-    sink.maxBytes = maxBytes;
-    sink.file = CreateFileW(tmp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (sink.file == INVALID_HANDLE_VALUE) return false;
-    bool ok = Perform(Request{url, callback, connectTimeoutMs, transferTimeoutMs}, sink, status);
-
-    bool keep = ok && status == 200 && FlushFileBuffers(sink.file);
-    if (!CloseHandle(sink.file)) keep = false;
-    keep = win32::FinishTempFile(tmp, target, keep);
+    // The body goes into the replace routine's temporary, which replaces the
+    // file only when the download completed with status 200.
+    bool ok = false;
+    win32::ReplaceOptions options;
+    options.tag = L"part";
+    bool kept = win32::ReplaceFile(target, options, [&](HANDLE file) {
+        Sink sink;
+        sink.maxBytes = maxBytes;
+        sink.file = file;
+        ok = Perform(Request{url, callback, connectTimeoutMs, transferTimeoutMs}, sink, status);
+        return ok && status == 200;
+    });
     // A completed exchange with another status is no transport failure; the
     // file is merely left alone.
-    return ok && (keep || status != 200);
+    return ok && (kept || status != 200);
 }
 
 bool CHttpUtil::HttpPostFromBuffer(const std::string& url, const std::string& request, std::string& response,

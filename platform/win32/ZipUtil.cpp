@@ -33,10 +33,11 @@
 #include <string>
 #include <vector>
 
-#include "TempFileBeside.h"
+#include "WinFs.h"
 #include "WinText.h"
 #include "common/TextAndFileHelpers.h"
 #include "common/ZipEntryTime.h"
+#include "common/ZipOverOpenFile.h"
 #include "pyn/ZipUtil.h"
 
 namespace pyn {
@@ -155,38 +156,29 @@ bool MakeDirsBelow(std::wstring& path, const std::vector<std::wstring>& parts, s
     return true;
 }
 
-// Writes the current entry to `path`. The entry must deliver exactly the
-// size its header gives: a damaged stream can end early without the library
-// noticing, and its CRC is checked only at full length.
+// Writes the current entry to `path`, only ever into a file on disk: a
+// link, junction, directory, device or pipe at the name fails the entry and
+// stays as it is. The entry must deliver exactly the size its header gives:
+// a damaged stream can end early without the library noticing, and its CRC
+// is checked only at full length.
 bool WriteEntry(unzFile zf, const std::wstring& path, const unz_file_info64& info) {
-    if (unzOpenCurrentFile(zf) != UNZ_OK) return false;
-    // Opened without following a link in place, which is then refused.
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    bool ok = file != INVALID_HANDLE_VALUE;
-    BY_HANDLE_FILE_INFORMATION fi;
-    if (ok && (!GetFileInformationByHandle(file, &fi) ||
-               (fi.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) ||
-               !SetEndOfFile(file)))
-        ok = false;
+    HANDLE file = win32::OpenDiskFile(path, GENERIC_WRITE, OPEN_ALWAYS, FILE_FLAG_OPEN_REPARSE_POINT);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    bool ok = SetEndOfFile(file) && unzOpenCurrentFile(zf) == UNZ_OK;
+    bool opened = ok;
     std::vector<char> buf(kChunk);
     uint64_t written = 0;
     while (ok) {
         int n = unzReadCurrentFile(zf, buf.data(), static_cast<unsigned>(buf.size()));
         if (n < 0) ok = false;
         if (n <= 0) break;
-        DWORD done = 0;
-        while (ok && done < static_cast<DWORD>(n)) {
-            DWORD w = 0;
-            if (!WriteFile(file, buf.data() + done, static_cast<DWORD>(n) - done, &w, nullptr) || w == 0) ok = false;
-            done += w;
-        }
+        ok = win32::WriteAll(file, buf.data(), static_cast<size_t>(n));
         written += static_cast<uint64_t>(n);
     }
     if (written != info.uncompressed_size) ok = false;
     // Closing checks the entry's CRC.
-    if (unzCloseCurrentFile(zf) != UNZ_OK) ok = false;
-    if (file != INVALID_HANDLE_VALUE && !CloseHandle(file)) ok = false;
+    if (opened && unzCloseCurrentFile(zf) != UNZ_OK) ok = false;
+    if (!CloseHandle(file)) ok = false;
     return ok;
 }
 
@@ -245,6 +237,27 @@ bool IsAscii(const std::string& s) {
     return true;
 }
 
+// The system calls under minizip's file layer for the archive written into
+// the replace routine's temporary.
+struct HandleOps {
+    using Handle = HANDLE;
+    static long long Read(HANDLE file, void* buf, unsigned long size) {
+        DWORD got = 0;
+        return ReadFile(file, buf, size, &got, nullptr) ? static_cast<long long>(got) : -1;
+    }
+    static bool Write(HANDLE file, const void* data, unsigned long size) {
+        return win32::WriteAll(file, static_cast<const char*>(data), size);
+    }
+    static long long Seek(HANDLE file, long long offset, int origin) {
+        DWORD method = origin == ZLIB_FILEFUNC_SEEK_CUR   ? FILE_CURRENT
+                       : origin == ZLIB_FILEFUNC_SEEK_END ? FILE_END
+                                                          : FILE_BEGIN;
+        LARGE_INTEGER to, at;
+        to.QuadPart = offset;
+        return SetFilePointerEx(file, to, &at, method) ? at.QuadPart : -1;
+    }
+};
+
 struct ZipWriter {
     zipFile zf = nullptr;
     // The archive being written and the one it replaces.
@@ -282,8 +295,7 @@ struct ZipWriter {
 
     bool AddFile(const std::wstring& path, const std::wstring& entry, const WIN32_FIND_DATAW& fd) {
         // Follows a file link: the file it names is stored.
-        HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                  nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+        HANDLE file = win32::OpenDiskFile(path, GENERIC_READ, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN);
         if (file == INVALID_HANDLE_VALUE) return false;
         LARGE_INTEGER size{};
         GetFileSizeEx(file, &size);
@@ -349,26 +361,24 @@ bool CZipUtil::DirzipFile(const std::string& srcDir, const std::string& zipFile)
     if (root.back() == L'\\' || root.back() == L'/') root.pop_back();  // "C:\" lists as "C:\*"
 
     std::wstring target = win32::LocalToWide(zipFile);
-    std::wstring tmp = win32::TempPathBeside(target, L"zip");
-    if (tmp.empty()) return false;
-    HANDLE reserved = CreateFileW(tmp.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                  nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (reserved == INVALID_HANDLE_VALUE) return false;
-    CloseHandle(reserved);
-
-    ZipWriter writer;
-    FileId id;
-    bool ok = GetFileId(tmp, id);
-    if (ok) writer.skip.push_back(id);
-    if (GetFileId(target, id)) writer.skip.push_back(id);
-    if (ok) {
-        zlib_filefunc64_def io;
-        fill_win32_filefunc64W(&io);
-        writer.zf = zipOpen2_64(tmp.c_str(), APPEND_STATUS_CREATE, nullptr, &io);
-    }
-    ok = ok && writer.zf && writer.AddDir(root, std::wstring());
-    if (writer.zf && zipClose(writer.zf, nullptr) != ZIP_OK) ok = false;
-    return win32::FinishTempFile(tmp, target, ok);
+    win32::ReplaceOptions options;
+    options.tag = L"zip";
+    return win32::ReplaceFile(target, options, [&](HANDLE file) {
+        ZipWriter writer;
+        // The archive being written and the one it replaces are not packed.
+        BY_HANDLE_FILE_INFORMATION fi;
+        if (!GetFileInformationByHandle(file, &fi)) return false;
+        writer.skip.push_back(FileId{fi.dwVolumeSerialNumber, fi.nFileIndexHigh, fi.nFileIndexLow});
+        FileId id;
+        if (GetFileId(target, id)) writer.skip.push_back(id);
+        detail::ZipOverOpenFile<HandleOps> stream{file};
+        zlib_filefunc64_def io = stream.Functions();
+        writer.zf = zipOpen2_64(&stream, APPEND_STATUS_CREATE, nullptr, &io);
+        if (!writer.zf) return false;
+        bool ok = writer.AddDir(root, std::wstring());
+        if (zipClose(writer.zf, nullptr) != ZIP_OK) ok = false;
+        return ok && !stream.failed;
+    });
 }
 
 }  // namespace pyn

@@ -235,6 +235,139 @@ function orvexScriptMain(luaDir, tmpDir)
             T.eq(T.nresults(U.ReadOffsetFile("/dev/zero", 0, 2 ^ 40)), 0)
         end,
 
+        ["pipes, sockets and devices are never replaced, nor through a link"] = function()
+            if win then T.skip("no named pipes, sockets or device nodes of this kind here; FileSafety checks Wine's") end
+            local dir = fresh("notfiles")
+            local src = dir .. "/src"
+            put(src, "data")
+            assert(U.mkdir(dir .. "/tree"))
+            put(dir .. "/tree/f", "f")
+            local kinds = {}
+            local function made(path, kind) kinds[#kinds + 1] = {path, kind} end
+            assert(os.execute("mkfifo " .. q(dir .. "/fifo")) == 0)
+            made(dir .. "/fifo", "fifo")
+            assert(os.execute("python3 -c 'import socket, sys; socket.socket(socket.AF_UNIX).bind(sys.argv[1])' "
+                .. q(dir .. "/sock")) == 0)
+            made(dir .. "/sock", "socket")
+            -- A copy of the null device: a write that replaced it would take
+            -- the machine's /dev/null away.
+            local root = sh("id -u") == "0"
+            if root then
+                assert(os.execute("mknod " .. q(dir .. "/null") .. " c 1 3") == 0)
+                made(dir .. "/null", "character special file")
+            end
+            assert(os.execute("ln -s fifo " .. q(dir .. "/tofifo")) == 0)
+            for _, k in ipairs(kinds) do
+                local path, kind = k[1], k[2]
+                T.eq(U.WriteNewFile(path, "x"), false, "WriteNewFile " .. kind)
+                T.eq(U.CopyFileUtil(src, path), false, "CopyFileUtil " .. kind)
+                T.eq(U.DirzipFile(dir .. "/tree", path), false, "DirzipFile " .. kind)
+                T.eq(sh("stat -c %F " .. q(path)), kind, "still a " .. kind)
+            end
+            -- A link at the named path is followed to what it names: a pipe.
+            T.eq(U.WriteNewFile(dir .. "/tofifo", "x"), false)
+            T.eq(U.CopyFileUtil(src, dir .. "/tofifo"), false)
+            T.eq(sh("stat -c %F " .. q(dir .. "/tofifo")), "symbolic link")
+            T.eq(sh("stat -L -c %F " .. q(dir .. "/tofifo")), "fifo")
+            local want = {dir .. "/fifo", dir .. "/sock", src, dir .. "/tofifo", dir .. "/tree"}
+            if root then table.insert(want, 2, dir .. "/null") end
+            T.same(U.GetAllFileFromDir(dir), want, "no temporary left")
+            if not root then T.skip("device nodes need root (pipes and sockets were checked)") end
+        end,
+
+        ["a replaced file keeps its owner, group and mode"] = function()
+            if win then T.skip("no owners and modes of this kind here; FileSafety checks the security descriptor") end
+            if sh("id -u") ~= "0" then T.skip("giving a file to nobody needs root") end
+            local dir = fresh("owner")
+            local want = sh("id -un nobody") .. ":" .. sh("id -gn nobody") .. " 600"
+            local function owned(path, bytes)
+                put(path, bytes)
+                assert(os.execute("chown nobody:" .. sh("id -gn nobody") .. " " .. q(path)
+                    .. " && chmod 600 " .. q(path)) == 0)
+            end
+            local function who(path) return sh("stat -c '%U:%G %a' " .. q(path)) end
+            put(dir .. "/src", "copied")
+            assert(U.mkdir(dir .. "/tree"))
+            put(dir .. "/tree/f", "packed")
+
+            owned(dir .. "/written", "old")
+            T.eq(U.WriteNewFile(dir .. "/written", "new"), true)
+            T.eq(get(dir .. "/written"), "new")
+            T.eq(who(dir .. "/written"), want, "WriteNewFile")
+
+            owned(dir .. "/copy", "old")
+            T.eq(U.CopyFileUtil(dir .. "/src", dir .. "/copy"), true)
+            T.eq(get(dir .. "/copy"), "copied")
+            T.eq(who(dir .. "/copy"), want, "CopyFileUtil")
+
+            owned(dir .. "/conf.ini", "[s]\r\nk = 1\r\n")
+            T.eq(orvexIni.SetIniValue(dir .. "/conf.ini", "s/k", "2"), true)
+            T.eq(orvexIni.GetIniValue(dir .. "/conf.ini", "s/k"), "2")
+            T.eq(who(dir .. "/conf.ini"), want, "SetIniValue")
+
+            owned(dir .. "/a.zip", "old")
+            T.eq(U.DirzipFile(dir .. "/tree", dir .. "/a.zip"), true)
+            T.eq(who(dir .. "/a.zip"), want, "DirzipFile")
+            T.eq(U.miniUnzip(dir .. "/a.zip", dir .. "/out"), true)
+            T.eq(get(dir .. "/out/f"), "packed")
+
+            -- Through a link: the file it names keeps its owner; the link stays.
+            owned(dir .. "/named", "old")
+            assert(os.execute("ln -s named " .. q(dir .. "/link")) == 0)
+            T.eq(U.WriteNewFile(dir .. "/link", "via link"), true)
+            T.eq(get(dir .. "/named"), "via link")
+            T.eq(who(dir .. "/named"), want, "through a link")
+            T.eq(sh("readlink " .. q(dir .. "/link")), "named")
+            -- A new file is the agent's.
+            T.eq(U.WriteNewFile(dir .. "/fresh", "x"), true)
+            T.eq(sh("stat -c %U " .. q(dir .. "/fresh")), sh("id -un"))
+        end,
+
+        ["links planted inside a tree are never followed"] = function()
+            if win then T.skip("Wine's mklink makes no links; FileSafety plants them from Linux") end
+            local dir = fresh("planted")
+            local out = dir .. "/outside"
+            assert(U.mkdir(out .. "/dir"))
+            put(out .. "/victim", "keep")
+            local function untouched()
+                T.eq(get(out .. "/victim"), "keep", "the file outside")
+                T.eq(T.nresults(U.GetAllFileFromDir(out .. "/dir")), 0, "the directory outside")
+            end
+            local function link(to, at) assert(os.execute("ln -s " .. q(to) .. " " .. q(at)) == 0) end
+            local src, dst = dir .. "/src", dir .. "/dst"
+            assert(U.mkdir(src .. "/sub") and U.mkdir(dst))
+            put(src .. "/file", "new")
+            put(src .. "/sub/inner", "in")
+            -- Links where the copy puts a file and a directory.
+            link(out .. "/victim", dst .. "/file")
+            link(out .. "/dir", dst .. "/sub")
+            T.eq(U.CopyDirectoryFile(src, dst), false, "a link in the way")
+            untouched()
+            T.eq(sh("readlink " .. q(dst .. "/file")), out .. "/victim", "left as it was")
+            T.eq(sh("readlink " .. q(dst .. "/sub")), out .. "/dir", "left as it was")
+
+            -- Links in the source are copied as links.
+            link(out .. "/victim", src .. "/tofile")
+            link(out .. "/dir", src .. "/todir")
+            local copy = dir .. "/copy"
+            T.eq(U.CopyDirectoryFile(src, copy), true)
+            T.eq(get(copy .. "/file"), "new")
+            T.eq(get(copy .. "/sub/inner"), "in")
+            T.eq(sh("readlink " .. q(copy .. "/tofile")), out .. "/victim")
+            T.eq(sh("readlink " .. q(copy .. "/todir")), out .. "/dir")
+            T.eq(U.CopyDirectoryFile(src, copy), true, "again, over the copy and its links")
+            untouched()
+
+            -- Removal takes the links, never what they name.
+            T.eq(U.RemoveFileInDir(copy), true)
+            T.eq(T.nresults(U.GetAllFileFromDir(copy)), 0)
+            T.eq(U.RemoveDir(src), true)
+            T.eq(U.IsDir(src), false)
+            T.eq(U.RemoveDir(dst), true)
+            T.eq(U.IsDir(dst), false)
+            untouched()
+        end,
+
         ["listings are sorted, flat and full paths"] = function()
             local dir = fresh("list")
             T.eq(T.nresults(U.GetAllFileFromDir(dir)), 0, "empty directory")

@@ -6,9 +6,13 @@
 #if defined(_WIN32)
 #include <windows.h>
 
+#include <aclapi.h>
+#include <sddl.h>
+
 #include <chrono>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "TestSupport.h"
@@ -71,6 +75,42 @@ inline bool RunLinuxShell(const std::string& script, const std::string& workDir)
         !WaitForFileText(name + ".status", "\n", 60000))
         return false;
     return ReadFile(name + ".status") == "status 0\n";
+}
+
+// Removes, from Linux, the pipes, sockets and devices a test made below
+// `dir` when it goes: Windows' own file calls would wait on them while the
+// test's directory is removed.
+class LinuxSpecialFilesCleanup {
+public:
+    explicit LinuxSpecialFilesCleanup(std::string dir) : m_dir(std::move(dir)) {}
+    ~LinuxSpecialFilesCleanup() {
+        RunLinuxShell("find '" + WineUnixPath(m_dir) + "' ! -type f ! -type d ! -type l -delete", m_dir);
+    }
+    LinuxSpecialFilesCleanup(const LinuxSpecialFilesCleanup&) = delete;
+    LinuxSpecialFilesCleanup& operator=(const LinuxSpecialFilesCleanup&) = delete;
+
+private:
+    std::string m_dir;
+};
+
+// The owner, group and DACL of the file `path` (ASCII) as text; "" when
+// they cannot be read. Wine shows a file's Linux owner and mode this way.
+inline std::string FileSecurityText(const std::string& path) {
+    const SECURITY_INFORMATION what = OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION |
+                                      DACL_SECURITY_INFORMATION;
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    std::wstring wide(path.begin(), path.end());
+    if (GetNamedSecurityInfoW(wide.c_str(), SE_FILE_OBJECT, what, nullptr, nullptr, nullptr, nullptr, &sd) !=
+        ERROR_SUCCESS)
+        return std::string();
+    LPWSTR text = nullptr;
+    std::string result;
+    if (ConvertSecurityDescriptorToStringSecurityDescriptorW(sd, SDDL_REVISION_1, what, &text, nullptr)) {
+        for (const wchar_t* p = text; *p; ++p) result += static_cast<char>(*p);
+        LocalFree(text);
+    }
+    LocalFree(sd);
+    return result;
 }
 
 }  // namespace orvextest
