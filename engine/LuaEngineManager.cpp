@@ -5,6 +5,7 @@
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 
+#include "ChunkCache.h"
 #include "EngineLifetime.h"
 #include "RunControl.h"
 #include "ScriptThreads.h"
@@ -130,8 +131,12 @@ bool CLuaEngineManager::RunModuleScript(const std::string& scriptPath, bool enco
 }
 
 void CLuaEngineManager::ClearLuaCache() {
-    pyn::CMutexLockUtil guard(m_cacheMutex);
-    m_sourceCache.clear();
+    {
+        pyn::CMutexLockUtil guard(m_cacheMutex);
+        m_sourceCache.clear();
+    }
+    // Every state's compiled chunks go too, each at its next load.
+    CChunkCache::ClearAll();
 }
 
 std::string CLuaEngineManager::DecodeScriptText(const std::string& text) {

@@ -6,6 +6,9 @@ extern "C" {
 #include <lualib.h>
 }
 
+#include <cstring>
+
+#include "ChunkCache.h"
 #include "LuaEngineInterface.h"
 #include "RunControl.h"
 #include "ScriptBinding.h"
@@ -115,6 +118,7 @@ void CLuaWorker::CloseState() {
     lua_State* L = m_state;
     m_state = nullptr;
     lua_close(L);
+    m_chunks.Clear(nullptr);
 }
 
 bool CLuaWorker::StartLuaWork() {
@@ -125,13 +129,16 @@ bool CLuaWorker::StartLuaWork() {
     // Opening the libraries can only fail for lack of memory; do it protected
     // so such a failure closes the state instead of escaping.
     auto open = [](lua_State* S) -> int {
+        auto* chunks = static_cast<CChunkCache*>(lua_touserdata(S, 1));
         luaL_openlibs(S);
         luaopen_LuaEngine(S);
         RegisterCollectAll(S);
         GuardSetHook(S);
+        CChunkCache::Attach(S, chunks);
         return 0;
     };
-    if (lua_cpcall(L, open, nullptr) != 0) {
+    m_chunks.Clear(nullptr);  // of a state that is gone
+    if (lua_cpcall(L, open, &m_chunks) != 0) {
         lua_close(L);
         return false;
     }
@@ -146,6 +153,7 @@ void CLuaWorker::RecoverFromPanic() {
     // thread a fresh one.
     lua_close(m_state);
     m_state = nullptr;
+    m_chunks.Clear(nullptr);
     if (!StartLuaWork()) pyn::CLogMessage::GetInstance()->WriteLogMessage("StartLuaWork Fail", pyn::PynLogInfo);
 }
 
@@ -240,7 +248,7 @@ bool CLuaWorker::ExecScriptImpl(const std::string& source, const std::string& fu
     const std::string& name = functionName.empty() ? std::string(kDefaultFunction) : functionName;
     if (!m_state || !IsOwnerThread() || source.empty()) return false;
     lua_State* L = m_state;
-    if (luaL_loadbuffer(L, source.data(), source.size(), name.c_str()) != 0) {
+    if (m_chunks.Load(L, source.data(), source.size(), name.c_str()) != 0) {
         result = ErrorText(L);
         lua_settop(L, 0);
         return false;
@@ -311,7 +319,10 @@ bool CLuaWorker::CallScriptFunctionImpl(const std::string& functionName, std::st
 
 bool CLuaWorker::LoadAndRunForRead(const std::string& source) {
     lua_State* L = m_state;
-    if (luaL_loadstring(L, source.c_str()) != 0 || lua_pcall(L, 0, LUA_MULTRET, 0) != 0) {
+    // As luaL_loadstring: the text up to its first zero byte, which is also
+    // the chunk's name.
+    const char* text = source.c_str();
+    if (m_chunks.Load(L, text, std::strlen(text), text) != 0 || lua_pcall(L, 0, LUA_MULTRET, 0) != 0) {
         lua_settop(L, 0);
         return false;
     }
@@ -365,7 +376,12 @@ bool CLuaWorker::RunModuleSource(const std::string& source) {
 bool CLuaWorker::RunModuleSource(lua_State* L, const std::string& source) {
     if (source.empty()) return false;
     const int base = lua_gettop(L);
-    if (luaL_loadbuffer(L, source.data(), source.size(), "") != 0 || lua_pcall(L, 0, LUA_MULTRET, 0) != 0) {
+    // A worker's state keeps module chunks too; a host's own state has no
+    // cache.
+    CChunkCache* chunks = CChunkCache::Of(L);
+    const int loaded = chunks ? chunks->Load(L, source.data(), source.size(), "")
+                              : luaL_loadbuffer(L, source.data(), source.size(), "");
+    if (loaded != 0 || lua_pcall(L, 0, LUA_MULTRET, 0) != 0) {
         lua_settop(L, base);
         return false;
     }

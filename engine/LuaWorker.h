@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "ChunkCache.h"
 #include "LuaStateAllocator.h"
 
 struct lua_State;
@@ -73,6 +74,7 @@ public:
     };
     const Stats& RunStats() const { return m_stats; }
     const CLuaStateAllocator& Allocator() const { return m_allocator; }
+    size_t CachedChunkCount() const { return m_chunks.Count(); }
     uint32_t OwnerThread() const { return m_ownerThread; }
 
 private:
@@ -92,6 +94,7 @@ private:
     bool LoadAndRunForRead(const std::string& source);
 
     CLuaStateAllocator m_allocator;  // outlives m_state
+    CChunkCache m_chunks;            // of m_state
     lua_State* m_state = nullptr;
     uint32_t m_ownerThread = 0;
     Stats m_stats;

@@ -263,13 +263,14 @@ TEST_F(RunLimits, StatisticsCountTheRunsOfEachState) {
     const std::string encoded = Script("enc.lua", "function orvexScriptMain() return 'enc' end\n", true);
     uint32_t thread = 0;
     std::string json;
-    orvexSetRunTimeLimit(200);
     OnNewThread([&] {
         thread = pyn::CThreadUtil::GetCurrentThreadId();
         Exec(ok);
         Exec(ok);
         Exec(no);
+        orvexSetRunTimeLimit(200);  // for this run only: a loaded machine may be slow
         Exec(busy);
+        orvexSetRunTimeLimit(0);
         Exec(grow);
         CLuaEngineInterface::ExecLua(encoded, "", json, {}, true);
         CLuaEngineInterface::ExecLua(encoded, "", json, {}, true);
@@ -290,7 +291,7 @@ TEST_F(RunLimits, StatisticsCountTheRunsOfEachState) {
     EXPECT_GE((*state)["runTimeMs"].GetDouble(), 200.0) << json;
     EXPECT_GT((*state)["peakBytes"].GetUint64(), 20000u * 16) << json;
     EXPECT_GE((*state)["peakBytes"].GetUint64(), (*state)["bytes"].GetUint64()) << json;
-    EXPECT_EQ(doc["limits"]["runTimeMs"].GetUint(), 200u);
+    EXPECT_EQ(doc["limits"]["runTimeMs"].GetUint(), 0u);
     EXPECT_GE(doc["sourceCache"]["hits"].GetUint64(), 1u) << json;
     EXPECT_GE(doc["sourceCache"]["entries"].GetUint64(), 1u) << json;
     EXPECT_TRUE(doc["engineLock"].HasMember("waits"));
