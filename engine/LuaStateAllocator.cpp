@@ -78,11 +78,18 @@ void* CLuaStateAllocator::Allocate(void* ud, void* ptr, size_t osize, size_t nsi
         }
         return nullptr;
     }
-    if (self->m_limit != 0 && nsize > osize && self->m_inUse + (nsize - osize) > self->m_limit) return nullptr;
+    if (self->m_checked && nsize > osize && self->Refuses(nsize - osize)) return nullptr;
     void* block = !ptr ? (nsize <= kMaxSmall ? self->AllocateSmall(ClassOf(nsize)) : std::malloc(nsize))
                        : self->Resize(ptr, osize, nsize);
     if (block) self->m_inUse = self->m_inUse - osize + nsize;
     return block;
+}
+
+bool CLuaStateAllocator::Refuses(size_t growth) {
+    if (m_limit != 0 && m_inUse + growth > m_limit) return true;
+    if (!m_counting) return false;
+    const size_t request = ++m_requests;
+    return m_failAt != 0 && (request == m_failAt || (m_failMode == FailureMode::kFromNth && request > m_failAt));
 }
 
 // Lua gives the size it last asked for with every block, so a block is a

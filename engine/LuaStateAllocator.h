@@ -34,8 +34,33 @@ public:
 
     // Refuses growth beyond `bytes` of Lua's blocks in use (0: no limit), so
     // that tests can make a state run out of memory.
-    void SetLimit(size_t bytes) { m_limit = bytes; }
+    void SetLimit(size_t bytes) {
+        m_limit = bytes;
+        UpdateChecked();
+    }
     size_t BytesInUse() const { return m_inUse; }
+
+    // Allocation-failure injection for tests. Counts Lua's requests for
+    // memory (new blocks and growths; frees and shrinks always succeed) from
+    // this call on, and refuses the `nth` of them (1: the first; 0: none,
+    // only count). kOnlyNth refuses that one request alone, so that Lua goes
+    // on after the error it raises; kFromNth refuses every one from it on,
+    // as a heap that stays exhausted would, until the next call.
+    enum class FailureMode { kOnlyNth, kFromNth };
+    void FailAllocation(size_t nth, FailureMode mode) {
+        m_requests = 0;
+        m_failAt = nth;
+        m_failMode = mode;
+        m_counting = true;
+        UpdateChecked();
+    }
+    // Ends the injection (and the counting).
+    void StopFailing() {
+        m_counting = false;
+        UpdateChecked();
+    }
+    // Requests counted since FailAllocation.
+    size_t RequestCount() const { return m_requests; }
 
     // Chunks held (in use or cached), and of them the cached empty ones.
     size_t ChunkCount() const { return m_chunkCount; }
@@ -49,6 +74,8 @@ private:
     static unsigned ClassOf(size_t size) { return static_cast<unsigned>((size - 1) / kGranule); }
     static Chunk* ChunkOf(void* block);
 
+    void UpdateChecked() { m_checked = m_limit != 0 || m_counting; }
+    bool Refuses(size_t growth);
     void* Resize(void* ptr, size_t osize, size_t nsize);
     void* AllocateSmall(unsigned cls);
     void FreeSmall(void* block);
@@ -62,6 +89,11 @@ private:
     Chunk* m_all = nullptr;           // every chunk, for the destructor
     size_t m_inUse = 0;  // by the sizes Lua gives
     size_t m_limit = 0;
+    bool m_checked = false;  // a limit or failure injection is set
+    bool m_counting = false;
+    FailureMode m_failMode = FailureMode::kOnlyNth;
+    size_t m_requests = 0;
+    size_t m_failAt = 0;
     size_t m_chunkCount = 0;
     size_t m_cachedCount = 0;
 };

@@ -86,13 +86,20 @@ bool PushGlobal(lua_State* L, const std::string& name) {
 
 }  // namespace
 
+namespace {
+
+void LogStartFailure() { pyn::CLogMessage::GetInstance()->WriteLogMessage("StartLuaWork Fail", pyn::PynLogInfo); }
+
+}  // namespace
+
 CLuaWorker::CLuaWorker() {
-    if (!StartLuaWork()) pyn::CLogMessage::GetInstance()->WriteLogMessage("StartLuaWork Fail", pyn::PynLogInfo);
+    if (!StartLuaWork()) LogStartFailure();
 }
 
 CLuaWorker::~CLuaWorker() { CloseState(); }
 
 void CLuaWorker::CloseState() {
+    m_closed = true;
     if (!m_state) return;
     lua_State* L = m_state;
     m_state = nullptr;
@@ -127,7 +134,15 @@ void CLuaWorker::RecoverFromPanic() {
     // thread a fresh one.
     lua_close(m_state);
     m_state = nullptr;
-    if (!StartLuaWork()) pyn::CLogMessage::GetInstance()->WriteLogMessage("StartLuaWork Fail", pyn::PynLogInfo);
+    if (!StartLuaWork()) LogStartFailure();  // the next call tries again
+}
+
+bool CLuaWorker::EnsureState() {
+    if (m_state) return true;
+    if (m_closed) return false;
+    if (StartLuaWork()) return true;
+    LogStartFailure();
+    return false;
 }
 
 bool CLuaWorker::IsOwnerThread() const { return pyn::CThreadUtil::GetCurrentThreadId() == m_ownerThread; }
@@ -181,7 +196,7 @@ void CLuaWorker::RaiseInterruption(lua_State* L, const char* reason) {
 bool CLuaWorker::ExecScriptImpl(const std::string& source, const std::string& functionName, std::string& result,
                                 const std::vector<std::string>& args) {
     const std::string& name = functionName.empty() ? std::string(kDefaultFunction) : functionName;
-    if (!m_state || !IsOwnerThread() || source.empty()) return false;
+    if (!IsOwnerThread() || source.empty() || !EnsureState()) return false;
     lua_State* L = m_state;
     t_interruption = nullptr;
     if (luaL_loadbuffer(L, source.data(), source.size(), name.c_str()) != 0) {
@@ -199,7 +214,7 @@ bool CLuaWorker::ExecScriptImpl(const std::string& source, const std::string& fu
 
 bool CLuaWorker::CallScriptFunctionImpl(const std::string& functionName, std::string& result,
                                         const std::vector<std::string>& args) {
-    if (!m_state) return false;
+    if (!EnsureState()) return false;
     lua_State* L = m_state;
     // A lookup that raised (a strict-globals script asked for a function it
     // lacks) is a missing function like any other.
@@ -255,7 +270,7 @@ bool CLuaWorker::LoadAndRunForRead(const std::string& source) {
 }
 
 int CLuaWorker::GetVarIntImpl(const std::string& source, const std::string& varName) {
-    if (!m_state || source.empty() || !IsOwnerThread()) return 0;
+    if (source.empty() || !IsOwnerThread() || !EnsureState()) return 0;
     if (!LoadAndRunForRead(source)) return 0;
     lua_State* L = m_state;
     // The chunk's return values stay below; make room for the lookup.
@@ -271,7 +286,7 @@ int CLuaWorker::GetVarIntImpl(const std::string& source, const std::string& varN
 std::map<std::string, std::string> CLuaWorker::GetVarMapImpl(const std::string& source,
                                                              const std::string& varName) {
     std::map<std::string, std::string> values;
-    if (!m_state || source.empty() || !IsOwnerThread()) return values;
+    if (source.empty() || !IsOwnerThread() || !EnsureState()) return values;
     if (!LoadAndRunForRead(source)) return values;
     lua_State* L = m_state;
     if (!lua_checkstack(L, 4)) {

@@ -72,7 +72,7 @@ void CScriptThreadRunner::ThreadFunction() {
                 {
                     // The run below uses this same worker.
                     std::shared_ptr<CLuaWorker> worker = engine.GetThreadWorker();
-                    t_runnerState = worker->State();
+                    t_runnerState = worker->EnsureState() ? worker->State() : nullptr;
                     if (t_runnerState)
                         lua_sethook(t_runnerState, &StopHook, LUA_MASKCOUNT, kStopCheckInstructions);
                 }
