@@ -2,6 +2,7 @@
 
 #include "EngineLifetime.h"
 
+#include <atomic>
 #include <climits>
 #include <cmath>
 #include <exception>
@@ -18,7 +19,13 @@ namespace {
 const char kOutOfMemory[] = "not enough memory";
 const char kInternalError[] = "internal error";
 const char kEngineClosed[] = "engine closed";
+
+std::atomic<ScriptBodyObserver> g_bodyObserver{nullptr};
 }  // namespace
+
+void SetScriptBodyObserverForTesting(ScriptBodyObserver observer) {
+    g_bodyObserver.store(observer, std::memory_order_relaxed);
+}
 
 void CheckArgCount(lua_State* L, int count) {
     if (lua_gettop(L) != count) ThrowArgvError();
@@ -123,10 +130,9 @@ void PushTextList(lua_State* L, const std::vector<std::string>& local) {
     }
 }
 
-const char* RunScriptBody(lua_State* L, lua_CFunction body, int* results) noexcept {
-    // Once the engine has shut down, the services a function would reach may
-    // be going (their own clean-up at exit): every function refuses.
-    if (CEngineLifetime::IsClosed()) return kEngineClosed;
+namespace {
+
+const char* RunBodyCatching(lua_State* L, lua_CFunction body, int* results, std::exception_ptr* luaError) noexcept {
     try {
         *results = body(L);
         return nullptr;
@@ -138,10 +144,25 @@ const char* RunScriptBody(lua_State* L, lua_CFunction body, int* results) noexce
         return kInternalError;
     } catch (...) {
         // With Lua built as C++, an error raised by a Lua API call inside the
-        // body (memory exhaustion) arrives here too; it is raised again as a
-        // plain Lua error by the caller.
-        return kInternalError;
+        // body (memory exhaustion) arrives here; the caller raises it again,
+        // unchanged, once the body's objects are gone.
+        *luaError = std::current_exception();
+        return nullptr;
     }
+}
+
+}  // namespace
+
+const char* RunScriptBody(lua_State* L, lua_CFunction body, int* results, std::exception_ptr* luaError) noexcept {
+    // Once the engine has shut down, the services a function would reach may
+    // be going (their own clean-up at exit): every function refuses.
+    if (CEngineLifetime::IsClosed()) return kEngineClosed;
+    const ScriptBodyObserver observer = g_bodyObserver.load(std::memory_order_relaxed);
+    if (!observer) return RunBodyCatching(L, body, results, luaError);
+    observer(true);
+    const char* error = RunBodyCatching(L, body, results, luaError);
+    observer(false);
+    return error;
 }
 
 }  // namespace orvex
