@@ -109,11 +109,11 @@ std::string CAlgorithmUtil::GetBufferMD5_s(const void* data, size_t size) {
 
 std::string CAlgorithmUtil::GetFileMD5(const std::string& path) {
     if (path.empty()) return std::string();
+    std::vector<char> chunk(1 << 16);  // before the file is open: this may throw
     std::FILE* f = std::fopen(path.c_str(), "rb");
     if (!f) return std::string();
     DigestCtx d;
     bool ok = d.ctx && Md5() && EVP_DigestInit_ex(d.ctx, Md5(), nullptr) == 1;
-    std::vector<char> chunk(1 << 16);
     while (ok) {
         size_t n = std::fread(chunk.data(), 1, chunk.size(), f);
         if (n > 0 && EVP_DigestUpdate(d.ctx, chunk.data(), n) != 1) ok = false;

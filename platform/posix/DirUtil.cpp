@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <system_error>
 
+#include "DirEntries.h"
 #include "common/TextAndFileHelpers.h"
 #include "pyn/FileUtil.h"
 
@@ -39,15 +40,7 @@ bool IsSameOrBelow(const std::string& outer, const std::string& inner) {
 bool ListChildren(const std::string& path, std::vector<std::string>& names) {
     names.clear();
     if (!detail::IsPathText(path)) return false;
-    DIR* dir = opendir(path.c_str());
-    if (!dir) return false;
-    errno = 0;
-    while (struct dirent* entry = readdir(dir)) {
-        if (strcmp(entry->d_name, ".") != 0 && strcmp(entry->d_name, "..") != 0) names.emplace_back(entry->d_name);
-        errno = 0;
-    }
-    bool ok = errno == 0;
-    closedir(dir);
+    const bool ok = posix::ReadDirNames(path, names);
     std::sort(names.begin(), names.end());
     for (std::string& name : names) name = Join(path, name);
     return ok;

@@ -1,6 +1,7 @@
 #include "pyn/FileUtil.h"
 
 #include "TempFileBeside.h"
+#include "UniqueFd.h"
 #include "common/TextAndFileHelpers.h"
 
 #include <errno.h>
@@ -59,7 +60,15 @@ bool WriteReplacing(const std::string& path, int mode, bool replace, Fill fill) 
     std::string tmp;
     int fd = posix::CreateTempBeside(target, "tmp", tmp, mode < 0 ? 0666 : 0600);
     if (fd < 0) return false;
-    bool ok = (mode < 0 || fchmod(fd, static_cast<mode_t>(mode)) == 0) && fill(fd);
+    bool ok = false;
+    try {
+        ok = (mode < 0 || fchmod(fd, static_cast<mode_t>(mode)) == 0) && fill(fd);
+    } catch (...) {
+        // Filling may run out of memory: nothing of the temporary stays.
+        close(fd);
+        unlink(tmp.c_str());
+        throw;
+    }
     if (ok && fsync(fd) != 0) ok = false;
     if (close(fd) != 0) ok = false;
     if (ok) {
@@ -85,6 +94,7 @@ bool CFileUtil::ReadFullFile(const std::string& path, std::string& out, size_t m
     struct stat st;
     int fd = OpenRegularFile(path, O_RDONLY, st);
     if (fd < 0) return false;
+    posix::UniqueFd owner(fd);
     bool ok = detail::ReadAllInto(out, static_cast<size_t>(st.st_size > 0 ? st.st_size : 0), maxBytes,
                                   [fd](char* buffer, size_t room) -> long long {
                                       for (;;) {
@@ -92,7 +102,7 @@ bool CFileUtil::ReadFullFile(const std::string& path, std::string& out, size_t m
                                           if (n >= 0 || errno != EINTR) return n;
                                       }
                                   });
-    close(fd);
+    owner.Close();
     return ok;
 }
 
@@ -112,6 +122,7 @@ bool CFileUtil::ReadOffsetFile(const std::string& path, int64_t offset, int64_t&
     struct stat st;
     int fd = OpenRegularFile(path, O_RDONLY, st);
     if (fd < 0) return false;
+    posix::UniqueFd owner(fd);
     bool ok = true;
     const size_t kChunk = 1 << 16;
     uint64_t done = 0;
@@ -133,7 +144,7 @@ bool CFileUtil::ReadOffsetFile(const std::string& path, int64_t offset, int64_t&
         data.resize(used + static_cast<size_t>(n));
         done += static_cast<uint64_t>(n);
     }
-    close(fd);
+    owner.Close();
     if (!ok) {
         data.clear();
         return false;
@@ -179,6 +190,7 @@ bool CFileUtil::CopyFileW(const std::string& source, const std::string& target, 
     struct stat st;
     int in = OpenRegularFile(source, O_RDONLY, st);
     if (in < 0) return false;
+    posix::UniqueFd owner(in);
     bool ok = WriteReplacing(target, static_cast<int>(st.st_mode & 07777), overwrite, [&](int out) {
         std::vector<char> buf(1 << 16);
         for (;;) {
@@ -189,7 +201,7 @@ bool CFileUtil::CopyFileW(const std::string& source, const std::string& target, 
             if (!WriteAll(out, buf.data(), static_cast<size_t>(n))) return false;
         }
     });
-    close(in);
+    owner.Close();
     return ok;
 }
 

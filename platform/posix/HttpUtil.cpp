@@ -21,9 +21,10 @@ struct Sink {
     CURL* curl = nullptr;
 };
 
-size_t WriteBody(char* data, size_t size, size_t count, void* user) {
-    Sink* sink = static_cast<Sink*>(user);
-    size_t n = size * count;
+// libcurl's callbacks below run inside curl_easy_perform: nothing may
+// unwind through its frames, so an exception ends the transfer (a failure,
+// as curl reports it) and goes no further.
+size_t AppendBody(Sink* sink, char* data, size_t n) {
     if (sink->maxBytes > 0 && sink->received + static_cast<int64_t>(n) > sink->maxBytes) return 0;
     if (sink->body) {
         if (sink->received == 0 && sink->body->empty()) {
@@ -50,9 +51,21 @@ size_t WriteBody(char* data, size_t size, size_t count, void* user) {
     return n;
 }
 
-int Progress(void* user, curl_off_t dlTotal, curl_off_t dlNow, curl_off_t ulTotal, curl_off_t ulNow) {
-    IHttpCallBack* callback = static_cast<IHttpCallBack*>(user);
-    return callback->OnProgress(dlNow, dlTotal, ulNow, ulTotal) ? 0 : 1;
+size_t WriteBody(char* data, size_t size, size_t count, void* user) noexcept {
+    try {
+        return AppendBody(static_cast<Sink*>(user), data, size * count);
+    } catch (...) {
+        return 0;  // fewer bytes than given: curl fails the transfer
+    }
+}
+
+int Progress(void* user, curl_off_t dlTotal, curl_off_t dlNow, curl_off_t ulTotal, curl_off_t ulNow) noexcept {
+    try {
+        IHttpCallBack* callback = static_cast<IHttpCallBack*>(user);
+        return callback->OnProgress(dlNow, dlTotal, ulNow, ulTotal) ? 0 : 1;
+    } catch (...) {
+        return 1;  // aborts the transfer
+    }
 }
 
 struct Easy {

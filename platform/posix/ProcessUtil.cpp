@@ -15,7 +15,9 @@
 #include <chrono>
 #include <set>
 
+#include "DirEntries.h"
 #include "Spawn.h"
+#include "UniqueFd.h"
 #include "pyn/FileUtil.h"
 
 namespace pyn {
@@ -100,17 +102,16 @@ std::string ProcessName(pid_t pid, const std::string& comm) {
 // Calls `fn(pid)` for every process directory in /proc.
 template <typename Fn>
 void ForEachPid(Fn fn) {
-    DIR* dir = opendir("/proc");
-    if (!dir) return;
-    while (struct dirent* entry = readdir(dir)) {
-        const char* name = entry->d_name;
+    std::vector<std::string> names;
+    posix::ReadDirNames("/proc", names);
+    for (const std::string& entry : names) {
+        const char* name = entry.c_str();
         if (*name < '1' || *name > '9') continue;
         char* end = nullptr;
         long pid = strtol(name, &end, 10);
         if (*end != '\0' || pid <= 0 || pid > INT_MAX) continue;
         fn(static_cast<pid_t>(pid));
     }
-    closedir(dir);
 }
 
 // Live processes of that name, ascending.
@@ -229,65 +230,72 @@ int RunCollecting(const std::string& path, const std::vector<std::string>& argv,
     if (path.empty()) return -1;
     int out[2];
     if (pipe2(out, O_CLOEXEC) != 0) return -1;
-    int devNull = open("/dev/null", O_RDWR | O_CLOEXEC);
-    if (devNull < 0) {
-        close(out[0]);
-        close(out[1]);
-        return -1;
-    }
+    // Every descriptor is closed, and the child killed and reaped, on every
+    // path: collecting the output may run out of memory.
+    posix::UniqueFd readEnd(out[0]), writeEnd(out[1]);
+    posix::UniqueFd devNull(open("/dev/null", O_RDWR | O_CLOEXEC));
+    if (devNull.Get() < 0) return -1;
     posix::SpawnRequest request;
     request.path = path;
     request.argv = argv;
-    request.stdinFd = devNull;
-    request.stdoutFd = out[1];
-    request.stderrFd = mergeStderr ? out[1] : devNull;
+    request.stdinFd = devNull.Get();
+    request.stdoutFd = writeEnd.Get();
+    request.stderrFd = mergeStderr ? writeEnd.Get() : devNull.Get();
     int error = 0;
     pid_t child = posix::Spawn(request, &error);
-    close(out[1]);
-    close(devNull);
-    if (child <= 0) {
-        close(out[0]);
-        return -1;
-    }
-    fcntl(out[0], F_SETFL, fcntl(out[0], F_GETFL) | O_NONBLOCK);
+    writeEnd.Close();
+    devNull.Close();
+    if (child <= 0) return -1;
+    const int pipeFd = readEnd.Get();
+    fcntl(pipeFd, F_SETFL, fcntl(pipeFd, F_GETFL) | O_NONBLOCK);
 
     using Clock = std::chrono::steady_clock;
     const bool limited = timeoutMs > 0;
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(limited ? timeoutMs : 0);
-    int pidFd = OpenPidFd(child);
+    posix::UniqueFd pidFd(OpenPidFd(child));
     int status = -1;
     bool ended = false;
     bool pipeOpen = true;
-    while (!ended) {
-        int wait = -1;
-        if (limited) {
-            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-            if (left.count() <= 0) {
+    try {
+        while (!ended) {
+            int wait = -1;
+            if (limited) {
+                auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+                if (left.count() <= 0) {
+                    KillTree(child);
+                    break;
+                }
+                wait = static_cast<int>(left.count()) + 1;
+            }
+            // Without a pid descriptor the child's end is polled for.
+            if (pidFd.Get() < 0 && (wait < 0 || wait > 20)) wait = 20;
+            struct pollfd fds[2];
+            nfds_t count = 0;
+            if (pipeOpen) fds[count++] = {pipeFd, POLLIN, 0};
+            if (pidFd.Get() >= 0) fds[count++] = {pidFd.Get(), POLLIN, 0};
+            int r = count > 0 ? poll(fds, count, wait) : (usleep(static_cast<useconds_t>(wait) * 1000), 0);
+            if (r < 0 && errno != EINTR) {
                 KillTree(child);
                 break;
             }
-            wait = static_cast<int>(left.count()) + 1;
+            if (pipeOpen && r > 0 && fds[0].revents != 0) pipeOpen = Drain(pipeFd, output);
+            ended = ChildEnded(child, &status);
         }
-        // Without a pid descriptor the child's end is polled for.
-        if (pidFd < 0 && (wait < 0 || wait > 20)) wait = 20;
-        struct pollfd fds[2];
-        nfds_t count = 0;
-        if (pipeOpen) fds[count++] = {out[0], POLLIN, 0};
-        if (pidFd >= 0) fds[count++] = {pidFd, POLLIN, 0};
-        int r = count > 0 ? poll(fds, count, wait) : (usleep(static_cast<useconds_t>(wait) * 1000), 0);
-        if (r < 0 && errno != EINTR) {
-            KillTree(child);
-            break;
+    } catch (...) {
+        if (!ended) {
+            try {
+                KillTree(child);
+            } catch (...) {
+                kill(child, SIGKILL);  // finding its descendants needs memory too
+            }
+            posix::WaitChild(child);
         }
-        if (pipeOpen && r > 0 && fds[0].revents != 0) pipeOpen = Drain(out[0], output);
-        ended = ChildEnded(child, &status);
+        throw;
     }
     if (!ended) status = posix::WaitChild(child);
     // What the child wrote before it ended is all in the pipe now; output of
     // processes it left behind is not waited for.
-    if (pipeOpen) Drain(out[0], output);
-    close(out[0]);
-    if (pidFd >= 0) close(pidFd);
+    if (pipeOpen) Drain(pipeFd, output);
     return status;
 }
 

@@ -12,7 +12,9 @@
 #include <utility>
 #include <vector>
 
+#include "DirEntries.h"
 #include "TempFileBeside.h"
+#include "UniqueFd.h"
 #include "common/TextAndFileHelpers.h"
 #include "common/ZipEntryTime.h"
 #include "pyn/ZipUtil.h"
@@ -112,7 +114,8 @@ DirFd OpenDirBelow(int root, const std::vector<std::string>& parts, size_t count
 bool WriteEntry(unzFile zf, int dir, const std::string& name, const unz_file_info64& info, mode_t mode) {
     if (unzOpenCurrentFile(zf) != UNZ_OK) return false;
     // O_NOFOLLOW: never write through a symbolic link already in place.
-    int fd = openat(dir, name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
+    posix::UniqueFd file(openat(dir, name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666));
+    const int fd = file.Get();
     bool ok = fd >= 0;
     uint64_t written = 0;
     std::vector<char> buf(kChunk);
@@ -133,7 +136,7 @@ bool WriteEntry(unzFile zf, int dir, const std::string& name, const unz_file_inf
     if (unzCloseCurrentFile(zf) != UNZ_OK) ok = false;
     if (fd >= 0) {
         if (ok && mode != 0 && fchmod(fd, mode) != 0) ok = false;
-        if (close(fd) != 0) ok = false;
+        if (!file.Close()) ok = false;
     }
     return ok;
 }
@@ -228,14 +231,8 @@ struct ZipWriter {
     }
 
     bool AddDir(const std::string& dir, const std::string& prefix) {
-        DIR* d = opendir(dir.c_str());
-        if (!d) return false;
         std::vector<std::string> names;
-        while (struct dirent* e = readdir(d)) {
-            std::string n = e->d_name;
-            if (n != "." && n != "..") names.push_back(n);
-        }
-        closedir(d);
+        if (!posix::ReadDirNames(dir, names) && names.empty()) return false;
         for (const std::string& n : names) {
             std::string path = dir + "/" + n;
             std::string entry = prefix + n;
@@ -269,16 +266,24 @@ bool CZipUtil::DirzipFile(const std::string& srcDir, const std::string& zipFile)
     std::string root = srcDir;
     while (root.size() > 1 && root.back() == '/') root.pop_back();
 
-    std::string tmp;
-    int fd = posix::CreateTempBeside(zipFile, "zip", tmp);
-    if (fd < 0) return false;
     ZipWriter writer;
-    bool ok = fstat(fd, &st) == 0;
+    writer.skip.reserve(2);
+    std::string tmp;
+    posix::UniqueFd fd(posix::CreateTempBeside(zipFile, "zip", tmp));
+    if (fd.Get() < 0) return false;
+    bool ok = fstat(fd.Get(), &st) == 0;
     writer.skip.emplace_back(st.st_dev, st.st_ino);
     if (stat(zipFile.c_str(), &st) == 0) writer.skip.emplace_back(st.st_dev, st.st_ino);
-    close(fd);
+    fd.Close();
     if (ok) writer.zf = zipOpen64(tmp.c_str(), APPEND_STATUS_CREATE);
-    ok = ok && writer.zf && writer.AddDir(root == "/" ? std::string() : root, std::string());
+    try {
+        ok = ok && writer.zf && writer.AddDir(root == "/" ? std::string() : root, std::string());
+    } catch (...) {
+        // Walking the tree may run out of memory: nothing of the archive stays.
+        if (writer.zf) zipClose(writer.zf, nullptr);
+        unlink(tmp.c_str());
+        throw;
+    }
     if (writer.zf && zipClose(writer.zf, nullptr) != ZIP_OK) ok = false;
     if (ok && rename(tmp.c_str(), zipFile.c_str()) != 0) ok = false;
     if (!ok) unlink(tmp.c_str());
