@@ -142,12 +142,15 @@ const char* RunBodyCatching(lua_State* L, lua_CFunction body, int* results, std:
         return kOutOfMemory;
     } catch (const std::exception&) {
         return kInternalError;
-    } catch (...) {
-        // With Lua built as C++, an error raised by a Lua API call inside the
-        // body (memory exhaustion) arrives here; the caller raises it again,
-        // unchanged, once the body's objects are gone.
+    } catch (void*) {
+        // Lua built as C++ raises its errors as a pointer (to the jump buffer
+        // of the protected call): an error of a Lua API call inside the body
+        // (memory exhaustion). The caller raises it again, unchanged, once
+        // the body's objects are gone.
         *luaError = std::current_exception();
         return nullptr;
+    } catch (...) {
+        return kInternalError;
     }
 }
 

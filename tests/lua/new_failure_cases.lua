@@ -49,7 +49,7 @@ function orvexScriptMain(luaDir, scratch, isWindows, only, maxRuns, httpBase)
       if not ok and err ~= err0 and not outOfMemory(err) then
         problem(name, "error", "with allocation " .. n .. " failing: " .. tostring(err))
       end
-      if failnew.descriptors() > descriptors then
+      if failnew.descriptors(descriptors) > descriptors then
         problem(name, "descriptor", "with allocation " .. n .. " failing left a descriptor open")
       end
     end
