@@ -80,15 +80,7 @@ void* CLuaStateAllocator::Allocate(void* ud, void* ptr, size_t osize, size_t nsi
     }
     // Only the state's own thread writes these: plain loads and stores.
     const size_t inUse = self->m_inUse.load(std::memory_order_relaxed);
-    if (nsize > osize) {
-        const size_t limit = self->Limit();
-        if (limit != 0 && inUse + (nsize - osize) > limit) {
-            // The host's limit ends the run; the tests' stands for a machine
-            // out of memory.
-            if (limit == self->m_runLimit) self->m_limitHit = true;
-            return nullptr;
-        }
-    }
+    if (self->m_checked && nsize > osize && self->Refuses(inUse, nsize - osize)) return nullptr;
     void* block = !ptr ? (nsize <= kMaxSmall ? self->AllocateSmall(ClassOf(nsize)) : std::malloc(nsize))
                        : self->Resize(ptr, osize, nsize);
     if (block) {
@@ -97,6 +89,19 @@ void* CLuaStateAllocator::Allocate(void* ud, void* ptr, size_t osize, size_t nsi
         if (now > self->m_peak.load(std::memory_order_relaxed)) self->m_peak.store(now, std::memory_order_relaxed);
     }
     return block;
+}
+
+bool CLuaStateAllocator::Refuses(size_t inUse, size_t growth) {
+    const size_t limit = Limit();
+    if (limit != 0 && inUse + growth > limit) {
+        // The host's limit ends the run; the tests' stands for a machine out
+        // of memory.
+        if (limit == m_runLimit) m_limitHit = true;
+        return true;
+    }
+    if (!m_counting) return false;
+    const size_t request = ++m_requests;
+    return m_failAt != 0 && (request == m_failAt || (m_failMode == FailureMode::kFromNth && request > m_failAt));
 }
 
 // Lua gives the size it last asked for with every block, so a block is a

@@ -35,12 +35,19 @@ public:
 
     // Refuses growth beyond `bytes` of Lua's blocks in use (0: no limit), so
     // that tests can make a state run out of memory.
-    void SetLimit(size_t bytes) { m_testLimit = bytes; }
+    void SetLimit(size_t bytes) {
+        m_testLimit = bytes;
+        UpdateChecked();
+    }
     // The host's limit for the state, set at every run (0: none). The lower
     // of the two applies.
-    void SetRunLimit(size_t bytes) { m_runLimit = bytes; }
+    void SetRunLimit(size_t bytes) {
+        m_runLimit = bytes;
+        UpdateChecked();
+    }
     // Whether a growth was refused for the host's limit since ClearLimitHit
-    // (not for lack of memory in the system, nor for the tests' limit).
+    // (not for lack of memory in the system, nor for the tests' limit or
+    // failure injection).
     bool LimitHit() const { return m_limitHit; }
     void ClearLimitHit() { m_limitHit = false; }
     size_t Limit() const {
@@ -51,6 +58,28 @@ public:
     // thread only, readable from any (statistics).
     size_t BytesInUse() const { return m_inUse.load(std::memory_order_relaxed); }
     size_t PeakBytes() const { return m_peak.load(std::memory_order_relaxed); }
+
+    // Allocation-failure injection for tests. Counts Lua's requests for
+    // memory (new blocks and growths; frees and shrinks always succeed) from
+    // this call on, and refuses the `nth` of them (1: the first; 0: none,
+    // only count). kOnlyNth refuses that one request alone, so that Lua goes
+    // on after the error it raises; kFromNth refuses every one from it on,
+    // as a heap that stays exhausted would, until the next call.
+    enum class FailureMode { kOnlyNth, kFromNth };
+    void FailAllocation(size_t nth, FailureMode mode) {
+        m_requests = 0;
+        m_failAt = nth;
+        m_failMode = mode;
+        m_counting = true;
+        UpdateChecked();
+    }
+    // Ends the injection (and the counting).
+    void StopFailing() {
+        m_counting = false;
+        UpdateChecked();
+    }
+    // Requests counted since FailAllocation.
+    size_t RequestCount() const { return m_requests; }
 
     // Chunks held (in use or cached), and of them the cached empty ones.
     size_t ChunkCount() const { return m_chunkCount; }
@@ -64,6 +93,8 @@ private:
     static unsigned ClassOf(size_t size) { return static_cast<unsigned>((size - 1) / kGranule); }
     static Chunk* ChunkOf(void* block);
 
+    void UpdateChecked() { m_checked = m_testLimit != 0 || m_runLimit != 0 || m_counting; }
+    bool Refuses(size_t inUse, size_t growth);
     void* Resize(void* ptr, size_t osize, size_t nsize);
     void* AllocateSmall(unsigned cls);
     void FreeSmall(void* block);
@@ -80,6 +111,11 @@ private:
     size_t m_testLimit = 0;
     size_t m_runLimit = 0;
     bool m_limitHit = false;
+    bool m_checked = false;  // a limit or failure injection is set
+    bool m_counting = false;
+    FailureMode m_failMode = FailureMode::kOnlyNth;
+    size_t m_requests = 0;
+    size_t m_failAt = 0;
     size_t m_chunkCount = 0;
     size_t m_cachedCount = 0;
 };

@@ -107,13 +107,20 @@ bool PushGlobal(lua_State* L, const std::string& name) {
 
 }  // namespace
 
+namespace {
+
+void LogStartFailure() { pyn::CLogMessage::GetInstance()->WriteLogMessage("StartLuaWork Fail", pyn::PynLogInfo); }
+
+}  // namespace
+
 CLuaWorker::CLuaWorker() {
-    if (!StartLuaWork()) pyn::CLogMessage::GetInstance()->WriteLogMessage("StartLuaWork Fail", pyn::PynLogInfo);
+    if (!StartLuaWork()) LogStartFailure();
 }
 
 CLuaWorker::~CLuaWorker() { CloseState(); }
 
 void CLuaWorker::CloseState() {
+    m_closed = true;
     if (!m_state) return;
     lua_State* L = m_state;
     m_state = nullptr;
@@ -154,7 +161,15 @@ void CLuaWorker::RecoverFromPanic() {
     lua_close(m_state);
     m_state = nullptr;
     m_chunks.Clear(nullptr);
-    if (!StartLuaWork()) pyn::CLogMessage::GetInstance()->WriteLogMessage("StartLuaWork Fail", pyn::PynLogInfo);
+    if (!StartLuaWork()) LogStartFailure();  // the next call tries again
+}
+
+bool CLuaWorker::EnsureState() {
+    if (m_state) return true;
+    if (m_closed) return false;
+    if (StartLuaWork()) return true;
+    LogStartFailure();
+    return false;
 }
 
 bool CLuaWorker::IsOwnerThread() const { return pyn::CThreadUtil::GetCurrentThreadId() == m_ownerThread; }
@@ -163,6 +178,9 @@ template <typename Result, typename Body>
 Result CLuaWorker::AsRun(Body body, Result onPanic, bool (*failed)(const Result&)) {
     const auto start = std::chrono::steady_clock::now();
     Result result = onPanic;
+    // A state lost earlier is made again before the run, so that the run
+    // is bounded in it.
+    if (IsOwnerThread()) EnsureState();
     try {
         CRunControl::Run run(m_state, m_allocator);
         result = body();
@@ -246,7 +264,7 @@ void CLuaWorker::Stats::Record(bool failedRun, const char* ended, std::chrono::n
 bool CLuaWorker::ExecScriptImpl(const std::string& source, const std::string& functionName, std::string& result,
                                 const std::vector<std::string>& args) {
     const std::string& name = functionName.empty() ? std::string(kDefaultFunction) : functionName;
-    if (!m_state || !IsOwnerThread() || source.empty()) return false;
+    if (!IsOwnerThread() || source.empty() || !EnsureState()) return false;
     lua_State* L = m_state;
     if (m_chunks.Load(L, source.data(), source.size(), name.c_str()) != 0) {
         result = ErrorText(L);
@@ -264,7 +282,7 @@ bool CLuaWorker::ExecScriptImpl(const std::string& source, const std::string& fu
 
 bool CLuaWorker::CallScriptFunctionImpl(const std::string& functionName, std::string& result,
                                         const std::vector<std::string>& args) {
-    if (!m_state) return false;
+    if (!EnsureState()) return false;
     lua_State* L = m_state;
     // A lookup that raised (a strict-globals script asked for a function it
     // lacks) is a missing function like any other.
@@ -330,7 +348,7 @@ bool CLuaWorker::LoadAndRunForRead(const std::string& source) {
 }
 
 int CLuaWorker::GetVarIntImpl(const std::string& source, const std::string& varName) {
-    if (!m_state || source.empty() || !IsOwnerThread()) return 0;
+    if (source.empty() || !IsOwnerThread() || !EnsureState()) return 0;
     if (!LoadAndRunForRead(source)) return 0;
     lua_State* L = m_state;
     // The chunk's return values stay below; make room for the lookup.
@@ -346,7 +364,7 @@ int CLuaWorker::GetVarIntImpl(const std::string& source, const std::string& varN
 std::map<std::string, std::string> CLuaWorker::GetVarMapImpl(const std::string& source,
                                                              const std::string& varName) {
     std::map<std::string, std::string> values;
-    if (!m_state || source.empty() || !IsOwnerThread()) return values;
+    if (source.empty() || !IsOwnerThread() || !EnsureState()) return values;
     if (!LoadAndRunForRead(source)) return values;
     lua_State* L = m_state;
     if (!lua_checkstack(L, 4)) {

@@ -25,6 +25,11 @@ public:
 
     // Creates and fills the state on first call; false when Lua cannot create one.
     bool StartLuaWork();
+    // True when the worker has a state: one that could not be created, or
+    // replaced after a panic, for lack of memory is tried again here, so the
+    // thread's next call finds a state again. A state closed by CloseState
+    // stays closed.
+    bool EnsureState();
     bool IsOwnerThread() const;
 
     // Loads and runs `source`, then calls the global `functionName`
@@ -43,7 +48,7 @@ public:
 
     lua_State* State() const { return m_state; }
     // Closes the state now (its finalizers run); the worker then answers as
-    // one whose state could not be created.
+    // one whose state could not be created, for good.
     void CloseState();
 
     // The shared run of the engine lock this worker is in: its serial, or 0
@@ -61,6 +66,9 @@ public:
     // Tests: let this worker's state (and any that replaces it) run out of
     // memory beyond `bytes`.
     void SetMemoryLimitForTesting(size_t bytes) { m_allocator.SetLimit(bytes); }
+    // Tests: the allocator of this worker's state (and of any that replaces
+    // it), for allocation-failure injection.
+    CLuaStateAllocator& AllocatorForTesting() { return m_allocator; }
 
     // What the worker's runs did, counted by its own thread, readable from any.
     struct Stats {
@@ -96,6 +104,7 @@ private:
     CLuaStateAllocator m_allocator;  // outlives m_state
     CChunkCache m_chunks;            // of m_state
     lua_State* m_state = nullptr;
+    bool m_closed = false;  // by CloseState: no new state
     uint32_t m_ownerThread = 0;
     Stats m_stats;
     uint64_t m_runSerial = 0;

@@ -3,6 +3,7 @@
 #include "EngineLifetime.h"
 #include "RunControl.h"
 
+#include <atomic>
 #include <climits>
 #include <cmath>
 #include <exception>
@@ -19,7 +20,13 @@ namespace {
 const char kOutOfMemory[] = "not enough memory";
 const char kInternalError[] = "internal error";
 const char kEngineClosed[] = "engine closed";
+
+std::atomic<ScriptBodyObserver> g_bodyObserver{nullptr};
 }  // namespace
+
+void SetScriptBodyObserverForTesting(ScriptBodyObserver observer) {
+    g_bodyObserver.store(observer, std::memory_order_relaxed);
+}
 
 void CheckArgCount(lua_State* L, int count) {
     if (lua_gettop(L) != count) ThrowArgvError();
@@ -126,7 +133,34 @@ void PushTextList(lua_State* L, const std::vector<std::string>& local) {
 
 void EndRun(lua_State* L, const char* reason) { CRunControl::Raise(L, reason); }
 
-const char* RunScriptBody(lua_State* L, lua_CFunction body, int* results, bool* runEnded) noexcept {
+namespace {
+
+const char* RunBodyCatching(lua_State* L, lua_CFunction body, int* results, std::exception_ptr* luaError) noexcept {
+    try {
+        *results = body(L);
+        return nullptr;
+    } catch (const ScriptError& e) {
+        return e.message;
+    } catch (const std::bad_alloc&) {
+        return kOutOfMemory;
+    } catch (const std::exception&) {
+        return kInternalError;
+    } catch (void*) {
+        // Lua built as C++ raises its errors as a pointer (to the jump buffer
+        // of the protected call): an error of a Lua API call inside the body
+        // (memory exhaustion). The caller raises it again, unchanged, once
+        // the body's objects are gone.
+        *luaError = std::current_exception();
+        return nullptr;
+    } catch (...) {
+        return kInternalError;
+    }
+}
+
+}  // namespace
+
+const char* RunScriptBody(lua_State* L, lua_CFunction body, int* results, std::exception_ptr* luaError,
+                          bool* runEnded) noexcept {
     // Once the engine has shut down, the services a function would reach may
     // be going (their own clean-up at exit): every function refuses.
     if (CEngineLifetime::IsClosed()) return kEngineClosed;
@@ -137,25 +171,17 @@ const char* RunScriptBody(lua_State* L, lua_CFunction body, int* results, bool* 
         *runEnded = true;
         return reason;
     }
-    try {
-        *results = body(L);
+    const ScriptBodyObserver observer = g_bodyObserver.load(std::memory_order_relaxed);
+    if (observer) observer(true);
+    const char* error = RunBodyCatching(L, body, results, luaError);
+    if (observer) observer(false);
+    if (!error && !*luaError) {
         if (const char* reason = CRunControl::Interruption()) {
             *runEnded = true;
             return reason;
         }
-        return nullptr;
-    } catch (const ScriptError& e) {
-        return e.message;
-    } catch (const std::bad_alloc&) {
-        return kOutOfMemory;
-    } catch (const std::exception&) {
-        return kInternalError;
-    } catch (...) {
-        // With Lua built as C++, an error raised by a Lua API call inside the
-        // body (memory exhaustion) arrives here too; it is raised again as a
-        // plain Lua error by the caller.
-        return kInternalError;
     }
+    return error;
 }
 
 }  // namespace orvex

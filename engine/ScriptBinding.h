@@ -6,7 +6,9 @@
 // throwing (ThrowArgvError / ScriptError), never by calling luaL_error
 // itself. It is registered through ORVEX_SCRIPT_FN, whose wrapper runs it,
 // catches whatever it throws once all of its C++ objects are destroyed, and
-// only then raises the Lua error. No C++ exception ever reaches Lua.
+// only then raises the Lua error. No C++ exception of a function's ever
+// reaches Lua; Lua's own errors raised inside a body (with Lua built as C++,
+// exceptions too) pass through unchanged.
 #pragma once
 
 extern "C" {
@@ -14,6 +16,7 @@ extern "C" {
 #include <lua.h>
 }
 
+#include <exception>
 #include <map>
 #include <string>
 #include <vector>
@@ -85,18 +88,31 @@ void PushTextList(lua_State* L, const std::vector<std::string>& local);
 void ReserveStack(lua_State* L, int extra);
 
 // Runs `body`; returns the message of a failure (null on success) after every
-// object created inside `body` is gone. `*runEnded` tells that the message
-// is the end of the calling run (its time limit, a stop, ...), checked
-// before and after the body: see CRunControl.
-const char* RunScriptBody(lua_State* L, lua_CFunction body, int* results, bool* runEnded) noexcept;
+// object created inside `body` is gone. A Lua error that a Lua API call
+// inside `body` raised (with Lua built as C++, an exception: lack of memory,
+// say) comes back in `luaError` instead, to be raised again as it was, so
+// that the script sees Lua's own message ("not enough memory"). `*runEnded`
+// tells that the message is the end of the calling run (its time limit, a
+// stop, ...), checked before and after the body: see CRunControl.
+const char* RunScriptBody(lua_State* L, lua_CFunction body, int* results, std::exception_ptr* luaError,
+                          bool* runEnded) noexcept;
 // Ends the calling run with `reason` (CRunControl::Raise).
 [[noreturn]] void EndRun(lua_State* L, const char* reason);
+
+// Tests: called on the body's own thread as every script function's body
+// starts (true) and ends (false), nested calls included. Null (no call) in
+// the library; the allocation-failure tests count the C++ allocations of
+// script functions with it.
+using ScriptBodyObserver = void (*)(bool entering);
+void SetScriptBodyObserverForTesting(ScriptBodyObserver observer);
 
 template <lua_CFunction Body>
 int ScriptFunction(lua_State* L) {
     int results = 0;
     bool runEnded = false;
-    const char* error = RunScriptBody(L, Body, &results, &runEnded);
+    std::exception_ptr luaError;
+    const char* error = RunScriptBody(L, Body, &results, &luaError, &runEnded);
+    if (luaError) std::rethrow_exception(luaError);
     if (runEnded) EndRun(L, error);
     if (error) return luaL_error(L, "%s", error);
     return results;

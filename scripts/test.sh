@@ -2,7 +2,9 @@
 # Builds and runs the test suite.
 #   SANITIZE=address  AddressSanitizer + UndefinedBehaviorSanitizer build
 #   SANITIZE=thread   ThreadSanitizer build
-#   TESTS=concurrency only the concurrency tests (a CTest label)
+#   TESTS=concurrency only the concurrency tests (a CTest label); TESTS=allocfail
+#                     the allocation-failure runs, which otherwise run in the
+#                     address-sanitizer build only
 #   BUILD_DIR=...     build directory (default build, build-asan, build-tsan)
 #   TARGET=win32      the 32-bit Windows build (mingw-w64 cross build of the
 #                     DLL, the orvex command and the tests), run under Wine in
@@ -36,7 +38,8 @@ case "${TARGET:-}" in
     # beside the one the boot starts, each with its own list of services, so
     # a service that one created the other would not know.
     wineboot >>"$dir/wine.log" 2>&1
-    label_args=()
+    # The allocation-failure runs belong to the address-sanitizer build.
+    label_args=(-LE allocfail)
     if [ -n "${TESTS:-}" ]; then label_args=(-L "$TESTS"); fi
     cd "$dir"
     ctest --output-on-failure "${label_args[@]}"
@@ -65,7 +68,13 @@ export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}"
 export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}"
 export TSAN_OPTIONS="${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}"
 
+# The allocation-failure runs (label allocfail) take minutes and are made to
+# find leaks: they run in the address-sanitizer build, or when asked for.
 label_args=()
-if [ -n "${TESTS:-}" ]; then label_args=(-L "$TESTS"); fi
+if [ -n "${TESTS:-}" ]; then
+  label_args=(-L "$TESTS")
+elif [ "$sanitize" != address ]; then
+  label_args=(-LE allocfail)
+fi
 cd "$dir"
 ctest --output-on-failure -j"$(nproc)" "${label_args[@]}"

@@ -169,6 +169,43 @@ TEST(Worker, LackOfMemoryFailsTheCallAndTheWorkerGoesOn) {
     EXPECT_EQ(RunOnWorker(w, greedy, "", {"small"}).result, "got 5");
 }
 
+// Lua running out of memory inside a script function (while it pushes its
+// result) gives the script Lua's own message, as anywhere else.
+TEST(Worker, LackOfMemoryInsideAScriptFunctionKeepsLuasMessage) {
+    CLuaWorker w;
+    w.SetMemoryLimitForTesting(2 << 20);
+    // The argument fits; its hex text, twice as long, does not.
+    Outcome o = RunOnWorker(w,
+                            "function orvexScriptMain(big)\n"
+                            "  local ok, err = pcall(orvexUtil.toHex, big)\n"
+                            "  return tostring(ok) .. ' ' .. tostring(err)\n"
+                            "end",
+                            "", {std::string(1 << 20, 'x')});
+    EXPECT_TRUE(o.ok);
+    EXPECT_EQ(o.result, "false not enough memory");
+}
+
+// A state lost to lack of memory outside every protected call, while memory
+// stays short, cannot be replaced at once; the worker makes one on the
+// thread's next call. A state closed on purpose stays closed.
+TEST(Worker, AStateThatCouldNotBeReplacedIsMadeOnTheNextCall) {
+    CLuaWorker w;
+    std::string result;
+    w.AllocatorForTesting().FailAllocation(1, orvex::CLuaStateAllocator::FailureMode::kFromNth);
+    // Pushing the argument is the first request for memory, and unprotected.
+    EXPECT_FALSE(w.CallScriptFunction("tostring", result, {"a text Lua has not seen"}));
+    EXPECT_EQ(result, "not enough memory");
+    EXPECT_EQ(w.State(), nullptr);
+    w.AllocatorForTesting().StopFailing();
+    Outcome o = RunOnWorker(w, "function orvexScriptMain() return orvexUtil.toHex('ok') end");
+    EXPECT_TRUE(o.ok);
+    EXPECT_EQ(o.result, "6f6b");
+
+    w.CloseState();
+    EXPECT_FALSE(w.ExecScript("function orvexScriptMain() return 1 end", "", result, {}));
+    EXPECT_EQ(w.State(), nullptr);
+}
+
 TEST(Worker, ArgumentsArriveInOrderAsStrings) {
     CLuaWorker w;
     const std::string script =

@@ -17,17 +17,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::vector<std::string> ScriptTests() {
-    std::vector<std::string> names;
-    for (const auto& entry : fs::directory_iterator(ORVEX_TEST_LUA_DIR)) {
-        std::string name = entry.path().filename().string();
-        if (name.size() > 9 && name.compare(name.size() - 9, 9, "_test.lua") == 0)
-            names.push_back(name.substr(0, name.size() - 9));
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
 class LuaScript : public ::testing::TestWithParam<std::string> {};
 
 // Checks a script's result: "ok", then one "skipped: case (reason)" line per
@@ -80,7 +69,7 @@ TEST_P(LuaScript, PassesThroughTheSharedLibrary) {
     ExpectPassed(GetParam(), output);
 }
 
-INSTANTIATE_TEST_SUITE_P(Scripts, LuaScript, ::testing::ValuesIn(ScriptTests()),
+INSTANTIATE_TEST_SUITE_P(Scripts, LuaScript, ::testing::ValuesIn(orvextest::ScriptTestNames()),
                          [](const ::testing::TestParamInfo<std::string>& info) { return info.param; });
 
 }  // namespace

@@ -21,19 +21,10 @@ const char kIsWindows[] = "1";
 const char kIsWindows[] = "0";
 #endif
 
-// Numbers given as paths name files in the current directory: keep them in
-// the scratch directory.
-class CurrentDirScope {
-public:
-    explicit CurrentDirScope(const std::string& dir) : m_saved(fs::current_path()) { fs::current_path(dir); }
-    ~CurrentDirScope() { fs::current_path(m_saved); }
-
-private:
-    fs::path m_saved;
-};
-
 std::string Sweep(const std::string& scratch, const std::string& only) {
-    CurrentDirScope cwd(scratch);
+    // Numbers given as paths name files in the current directory: keep them
+    // in the scratch directory.
+    orvextest::CurrentDirScope cwd(scratch);
     orvextest::LogCapture quiet;
     std::string result;
     EXPECT_TRUE(CLuaEngineInterface::ExecLua(std::string(ORVEX_TEST_LUA_DIR) + "/sweep_cases.lua", "", result,

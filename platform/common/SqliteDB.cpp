@@ -13,6 +13,7 @@
 #include <sqlite3.h>
 
 #include <chrono>
+#include <memory>
 
 #include "common/TextAndFileHelpers.h"
 #include "pyn/RunBudget.h"
@@ -139,13 +140,16 @@ public:
             sqlite3_finalize(stmt);
             return nullptr;
         }
-        CSqliteQuery* query = new CSqliteQuery(stmt);
+        // The statement is finalized on every path, also when the query
+        // object cannot be made or the error text not kept.
+        std::unique_ptr<sqlite3_stmt, int (*)(sqlite3_stmt*)> owned(stmt, &sqlite3_finalize);
+        std::unique_ptr<CSqliteQuery> query(new CSqliteQuery(stmt));
+        owned.release();
         if (!query->Step()) {
             Fail(sqlite3_errcode(m_db));
-            delete query;
             return nullptr;
         }
-        return query;
+        return query.release();
     }
 
     void FreeQuery(ISqliteQuery* query) override { delete static_cast<CSqliteQuery*>(query); }
@@ -209,8 +213,12 @@ ISqliteDB* GetSqliteDB(const std::string& path, int& error) {
         sqlite3_close_v2(db);  // a handle is given even when opening fails
         return nullptr;
     }
+    // Closed on every path, also when the database object cannot be made.
+    std::unique_ptr<sqlite3, int (*)(sqlite3*)> owned(db, &sqlite3_close_v2);
     sqlite3_extended_result_codes(db, 0);
-    return new CSqliteDB(db);
+    ISqliteDB* object = new CSqliteDB(db);
+    owned.release();
+    return object;
 }
 
 void RemoveSqliteDB(ISqliteDB* db) { delete static_cast<CSqliteDB*>(db); }

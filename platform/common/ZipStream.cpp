@@ -20,11 +20,28 @@ bool IsGzipAt(const std::string& bytes, size_t at) {
            static_cast<unsigned char>(bytes[at + 1]) == 0x8b;
 }
 
+// A zlib stream whose state is ended on every path (growing the output may
+// throw): deflateEnd or inflateEnd once it was initialised.
+struct Stream {
+    enum Kind { kNone, kDeflate, kInflate };
+    z_stream zs{};
+    Kind kind = kNone;
+    Stream() = default;
+    Stream(const Stream&) = delete;
+    Stream& operator=(const Stream&) = delete;
+    ~Stream() {
+        if (kind == kDeflate) deflateEnd(&zs);
+        if (kind == kInflate) inflateEnd(&zs);
+    }
+};
+
 std::string Deflate(const std::string& in, int windowBits) {
     if (in.empty()) return std::string();
-    z_stream zs{};
+    Stream stream;
+    z_stream& zs = stream.zs;
     if (deflateInit2(&zs, Z_DEFAULT_COMPRESSION, Z_DEFLATED, windowBits, 8, Z_DEFAULT_STRATEGY) != Z_OK)
         return std::string();
+    stream.kind = Stream::kDeflate;
     std::string out;
     out.resize(in.size() < kStep ? deflateBound(&zs, static_cast<uLong>(in.size())) : in.size() / 2 + 64);
     size_t used = 0, fed = 0;
@@ -44,7 +61,6 @@ std::string Deflate(const std::string& in, int windowBits) {
         used += room - zs.avail_out;
         if (rc == Z_BUF_ERROR) rc = Z_OK;  // no progress possible: more room follows
     }
-    deflateEnd(&zs);
     if (rc != Z_STREAM_END) return std::string();
     out.resize(used);
     return out;
@@ -58,8 +74,10 @@ std::string CZipUtil::zlibCompress(const std::string& bytes) { return Deflate(by
 
 std::string CZipUtil::UnCompress(const std::string& bytes) {
     if (bytes.empty()) return std::string();
-    z_stream zs{};
+    Stream stream;
+    z_stream& zs = stream.zs;
     if (inflateInit2(&zs, kDetectWindow) != Z_OK) return std::string();
+    stream.kind = Stream::kInflate;
     std::string out;
     // The output only grows as far as the data really expands.
     out.resize(std::min(kMaxUnCompressSize, std::max<size_t>(bytes.size() * 4, 4096)));
@@ -98,7 +116,6 @@ std::string CZipUtil::UnCompress(const std::string& bytes) {
         if (rc == Z_BUF_ERROR && zs.avail_in == 0 && fed == bytes.size()) break;  // truncated
         if (rc != Z_OK && rc != Z_BUF_ERROR) break;
     }
-    inflateEnd(&zs);
     if (!ok) return std::string();
     out.resize(used);
     return out;

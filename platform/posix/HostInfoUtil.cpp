@@ -37,8 +37,9 @@ std::string CHostInfoUtil::GetHostNameByUrl(const std::string& url) {
         return std::string();
     char* host = nullptr;
     if (curl_url_get(handle.get(), CURLUPART_HOST, &host, 0) != CURLUE_OK || !host) return std::string();
+    // Freed on every path: copying it may throw.
+    std::unique_ptr<char, void (*)(void*)> owned(host, curl_free);
     std::string result(host);
-    curl_free(host);
     if (result.size() >= 2 && result.front() == '[' && result.back() == ']')
         result = result.substr(1, result.size() - 2);
     return result;

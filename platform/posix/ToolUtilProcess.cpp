@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include "Spawn.h"
+#include "UniqueFd.h"
 #include "pyn/ToolUtil.h"
 
 namespace pyn {
@@ -19,12 +20,12 @@ bool CToolUtil::StartProcess(const std::string& program, const std::string& work
     request.workDir = workDir;
     request.detached = true;
 
-    int devNull = open("/dev/null", O_RDWR | O_CLOEXEC);
-    if (devNull < 0) return false;
-    request.stdinFd = request.stdoutFd = request.stderrFd = devNull;
+    posix::UniqueFd devNull(open("/dev/null", O_RDWR | O_CLOEXEC));  // closed on every path
+    if (devNull.Get() < 0) return false;
+    request.stdinFd = request.stdoutFd = request.stderrFd = devNull.Get();
     int error = 0;
     pid_t pid = posix::Spawn(request, &error);
-    close(devNull);
+    devNull.Close();
     if (pid <= 0) return false;
     if (processId) *processId = static_cast<uint64_t>(pid);
     return true;

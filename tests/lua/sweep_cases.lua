@@ -63,10 +63,14 @@ function orvexScriptMain(scratch, isWindows, only)
   }
   local count = 20  -- entries above, the leading nil included
 
+  -- sweepCall(name, fn, ...), when a script that runs this one defines it,
+  -- makes each call instead of pcall (the allocation-failure runs do).
+  local call = sweepCall and function(name, fn, ...) return sweepCall(name, fn, ...) end
+      or function(_, fn, ...) return pcall(fn, ...) end
   local calls, failures = 0, {}
   local function try(name, fn, ...)
     calls = calls + 1
-    local ok, err = pcall(fn, ...)
+    local ok, err = call(name, fn, ...)
     if not ok and type(err) ~= "string" then
       failures[#failures + 1] = name .. " raised a " .. type(err)
     end

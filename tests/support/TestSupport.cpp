@@ -9,6 +9,7 @@
 #include <unistd.h>
 #endif
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -162,5 +163,25 @@ int RunCommand(const std::string& command, std::string* output) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 #endif
+
+std::vector<std::string> ScriptTestNames() {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(ORVEX_TEST_LUA_DIR)) {
+        std::string name = entry.path().filename().string();
+        if (name.size() > 9 && name.compare(name.size() - 9, 9, "_test.lua") == 0)
+            names.push_back(name.substr(0, name.size() - 9));
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+CurrentDirScope::CurrentDirScope(const std::string& dir) : m_saved(fs::current_path().string()) {
+    fs::current_path(dir);
+}
+
+CurrentDirScope::~CurrentDirScope() {
+    std::error_code ec;
+    fs::current_path(m_saved, ec);
+}
 
 }  // namespace orvextest

@@ -94,4 +94,19 @@ int RunCommand(const std::string& command, std::string* output = nullptr);
 // Quotes a text for that shell.
 std::string ShellQuote(const std::string& text);
 
+// The names of the script tests: every tests/lua/<name>_test.lua, sorted.
+std::vector<std::string> ScriptTestNames();
+
+// Makes `dir` the current directory for its lifetime.
+class CurrentDirScope {
+public:
+    explicit CurrentDirScope(const std::string& dir);
+    ~CurrentDirScope();
+    CurrentDirScope(const CurrentDirScope&) = delete;
+    CurrentDirScope& operator=(const CurrentDirScope&) = delete;
+
+private:
+    std::string m_saved;
+};
+
 }  // namespace orvextest
