@@ -215,6 +215,7 @@ struct Fuzzer {
     lua_State* L = nullptr;
     std::shared_ptr<orvex::CLuaWorker> worker;
     std::string root, scratch;
+    std::string home;  // the directory the fuzzer was started in
     std::vector<int> functions;  // registry references, in name order
     std::vector<std::string> names;
     int bufferSize = LUA_NOREF;  // the real GetBufferSize, for the health check
@@ -245,6 +246,12 @@ Fuzzer& TheFuzzer() {
     static Fuzzer f = [] {
         Fuzzer f;
         orvexfuzz::Setup();
+        // The calls run in the scratch directory; libFuzzer's own relative
+        // paths (corpus, artifacts) between them in this one.
+        char* cwd = getcwd(nullptr, 0);
+        if (!cwd) Fail("no current directory");
+        f.home = cwd;
+        free(cwd);
         f.root = orvexfuzz::ScratchRoot("calls");
         f.scratch = f.root + "/s";
         const std::string app = f.root + "/app";
@@ -514,5 +521,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (lua_pcall(L, 1, 1, 0) != 0 || lua_tonumber(L, -1) != 2) Fail("the state no longer works");
     lua_settop(L, 0);
     lua_gc(L, LUA_GCSTEP, 128);
+    if (chdir(f.home.c_str()) != 0) Fail("cannot return to %s", f.home.c_str());
     return 0;
 }

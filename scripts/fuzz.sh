@@ -58,7 +58,7 @@ failed=0
 summary=()
 for t in "${targets[@]}"; do
   exe="$dir/fuzz/fuzz_$t"
-  seeds="fuzz/corpus/$t"
+  seeds="$(pwd)/fuzz/corpus/$t"
   work="$dir/corpus/$t"
   findings="$dir/findings/$t"
   mkdir -p "$work" "$findings"
@@ -81,7 +81,7 @@ for t in "${targets[@]}"; do
 
   echo "== fuzz $t: ${seconds}s"
   status=0
-  "$exe" "${common[@]}" -dict="fuzz/$t.dict" -max_total_time="$seconds" "$work" "$seeds" >"$log" 2>&1 || status=$?
+  "$exe" "${common[@]}" -dict="$(pwd)/fuzz/$t.dict" -max_total_time="$seconds" "$work" "$seeds" >"$log" 2>&1 || status=$?
   runs="$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -n 1)"
   speed="$(sed -n 's/^stat::average_exec_per_sec: *//p' "$log" | tail -n 1)"
   line="$t: ${runs:-?} executions, ${speed:-?} per second, corpus $(find "$work" -type f | wc -l) entries"
