@@ -146,6 +146,14 @@ lua_State* OpenEngineState() {
     return L;
 }
 
+lua_State* SharedEngineState() {
+    static lua_State* L = [] {
+        Setup();
+        return OpenEngineState();
+    }();
+    return L;
+}
+
 int CallScript(lua_State* L, const char* lib, const char* fn, int nargs, int nresults) {
     lua_getfield(L, LUA_GLOBALSINDEX, lib);
     lua_getfield(L, -1, fn);

@@ -42,6 +42,8 @@ std::string ListTree(const std::string& dir, const std::string& skip = std::stri
 // A new Lua state with Lua's standard libraries and the orvex libraries
 // (luaL_openlibs + luaopen_LuaEngine).
 lua_State* OpenEngineState();
+// The process's one such state, made (after Setup) on first use.
+lua_State* SharedEngineState();
 
 // Calls lib.fn with the `nargs` values on top of the stack (which it pops)
 // under lua_pcall; leaves `nresults` results (or all, LUA_MULTRET) or the

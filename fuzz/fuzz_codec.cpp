@@ -16,14 +16,6 @@ using orvexfuzz::Fail;
 
 namespace {
 
-lua_State* State() {
-    static lua_State* L = [] {
-        orvexfuzz::Setup();
-        return orvexfuzz::OpenEngineState();
-    }();
-    return L;
-}
-
 void PushString(lua_State* L, const std::string& s) { lua_pushlstring(L, s.data(), s.size()); }
 
 // lib.fn(args...) under pcall: true with the first result (or nil) on top,
@@ -120,7 +112,7 @@ void Scripts(const std::string& data) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
     if (size == 0) return 0;
-    lua_State* L = State();
+    lua_State* L = orvexfuzz::SharedEngineState();
     lua_settop(L, 0);
     const size_t keyLength = bytes[0] % 41;  // 0..40: every AES key size and its neighbours
     const std::string all(reinterpret_cast<const char*>(bytes) + 1, size - 1);

@@ -16,14 +16,6 @@ using orvexfuzz::Fail;
 
 namespace {
 
-lua_State* State() {
-    static lua_State* L = [] {
-        orvexfuzz::Setup();
-        return orvexfuzz::OpenEngineState();
-    }();
-    return L;
-}
-
 // Pushes the depth argument the selector names; false for none.
 bool PushDepth(lua_State* L, uint8_t selector) {
     switch (selector % 8) {
@@ -115,7 +107,7 @@ void ReadValue(lua_State* L, const std::string& text, const std::vector<std::str
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 2) return 0;
-    lua_State* L = State();
+    lua_State* L = orvexfuzz::SharedEngineState();
     lua_settop(L, 0);
     const std::string text(reinterpret_cast<const char*>(data) + 1, size - 1);
 
