@@ -43,9 +43,9 @@ void ExpectError(lua_State* L, const char* fn, bool argvError, const char* own =
 
 // What a decoded script's run may do: a memory limit, and an instruction
 // limit that raises an error in an endless script.
-const size_t kRunMemoryLimit = 16 << 20;
+const size_t kRunMemoryLimit = 1 << 20;
 const int kHookEvery = 1000;
-const int kMaxHooks = 200;  // 200,000 instructions
+const int kMaxHooks = 20;  // 20,000 instructions
 int g_hooks = 0;
 
 void CountHook(lua_State* L, lua_Debug*) {
