@@ -38,11 +38,15 @@ struct IniKeyPath {
 };
 
 // "Section/Key": cut at the first slash; without a slash the whole path is
-// a key of the section with the empty name.
-IniKeyPath SplitIniKeyPath(const std::string& path) {
+// a key of the section with the empty name. False for a path holding a zero
+// byte: the store takes names as C strings, so such a path would stand for
+// another, shorter one.
+bool SplitIniKeyPath(const std::string& path, IniKeyPath& name) {
+    if (HasZeroByte(path)) return false;
     size_t slash = path.find('/');
-    if (slash == std::string::npos) return {std::string(), path};
-    return {path.substr(0, slash), path.substr(slash + 1)};
+    if (slash == std::string::npos) name = {std::string(), path};
+    else name = {path.substr(0, slash), path.substr(slash + 1)};
+    return true;
 }
 
 // Loads the file into the store (`text` receives its bytes). The store reads
@@ -181,11 +185,11 @@ int GetIniValue(lua_State* L) {
 
     IniStore ini;
     std::string text;
-    if (!pyn::CFileUtil::IsFile(path) || !LoadIni(path, text, ini, false)) {
+    IniKeyPath name;
+    if (!SplitIniKeyPath(keyPath, name) || !pyn::CFileUtil::IsFile(path) || !LoadIni(path, text, ini, false)) {
         PushText(L, std::string());
         return 1;
     }
-    IniKeyPath name = SplitIniKeyPath(keyPath);
     PushText(L, ini.GetValue(name.section.c_str(), name.key.c_str(), ""));
     return 1;
 }
@@ -204,13 +208,11 @@ int SetIniValue(lua_State* L) {
     RequireNonEmpty(keyPath);
     RequireNonEmpty(value);
 
-    // The store takes names as C strings: a name with a zero byte would
-    // stand for another, shorter one.
-    if (HasZeroByte(keyPath)) {
+    IniKeyPath name;
+    if (!SplitIniKeyPath(keyPath, name)) {
         PushBool(L, false);
         return 1;
     }
-    IniKeyPath name = SplitIniKeyPath(keyPath);
     std::string text(value.c_str());  // the value ends at its first NUL byte
     IniChange result = ChangeIni(path, [&](IniStore& ini) {
         return ini.SetValue(name.section.c_str(), name.key.c_str(), text.c_str()) >= 0;
@@ -231,11 +233,11 @@ int RemoveKeyValue(lua_State* L) {
     RequireNonEmpty(path);
     RequireNonEmpty(keyPath);
 
-    if (HasZeroByte(keyPath) || !pyn::CFileUtil::IsFile(path)) {
+    IniKeyPath name;
+    if (!SplitIniKeyPath(keyPath, name) || !pyn::CFileUtil::IsFile(path)) {
         PushBool(L, false);
         return 1;
     }
-    IniKeyPath name = SplitIniKeyPath(keyPath);
     IniChange result = ChangeIni(path, [&](IniStore& ini) {
         ini.Delete(name.section.c_str(), name.key.c_str(), true);
         return true;

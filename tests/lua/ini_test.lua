@@ -122,6 +122,16 @@ function orvexScriptMain(luaDir, tmpDir)
             T.eq(I.RemoveKeyValue(f, "s/k\0x"), false)
             T.eq(read(f), before)
         end,
+        ["GetIniValue: a key path with a zero byte names no key"] = function()
+            -- Not the key before the zero byte, nor a key of the section
+            -- before it.
+            local f = ini("k = top\r\n[s]\r\nk = 1\r\n")
+            T.eq(I.GetIniValue(f, "s/k"), "1")
+            T.eq(I.GetIniValue(f, "s/k\0x"), "")
+            T.eq(I.GetIniValue(f, "s\0x/k"), "")
+            T.eq(I.GetIniValue(f, "k\0"), "")
+            T.eq(I.GetIniValue(f, "k"), "top")
+        end,
         ["a file holding a zero byte is read but never rewritten"] = function()
             -- The store reads only up to the zero; a save would drop the rest.
             local before = "[Net]\r\nPort = 80\r\n\0\r\nHost = h\r\n"
