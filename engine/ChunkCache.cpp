@@ -8,6 +8,8 @@ extern "C" {
 #include <cstring>
 #include <string_view>
 
+#include "TextChunks.h"
+
 namespace orvex {
 
 std::atomic<unsigned> CChunkCache::s_generation{0};
@@ -66,7 +68,7 @@ int CChunkCache::Load(lua_State* L, const char* source, size_t size, const char*
         lua_setfenv(L, -2);
         return 0;
     }
-    const int status = luaL_loadbuffer(L, source, size, name);
+    const int status = LoadText(L, source, size, name);
     if (status != 0) return status;
     const size_t nameSize = std::strlen(name);
     if (size + nameSize > kMaxSourceBytes) return 0;  // too large to keep

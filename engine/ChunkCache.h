@@ -28,8 +28,9 @@ public:
     static constexpr size_t kMaxSourceBytes = size_t(8) << 20;
 
     // Pushes the function that loading `size` bytes at `source` as the chunk
-    // `name` gives (luaL_loadbuffer), from the cache when it holds it, and
-    // returns 0; on a load error pushes the message and returns its status.
+    // `name` gives (LoadText: source text only), from the cache when it holds
+    // it, and returns 0; on a load error pushes the message and returns its
+    // status.
     int Load(lua_State* L, const char* source, size_t size, const char* name);
 
     // Forgets every chunk (the state's registry references go too). `L` is

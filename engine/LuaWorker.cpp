@@ -12,6 +12,7 @@ extern "C" {
 #include "LuaEngineInterface.h"
 #include "RunControl.h"
 #include "ScriptBinding.h"
+#include "TextChunks.h"
 #include "pyn/LogMessage.h"
 #include "pyn/StringUtil.h"
 #include "pyn/ThreadUtil.h"
@@ -142,6 +143,7 @@ bool CLuaWorker::StartLuaWork() {
         RegisterCollectAll(S);
         GuardSetHook(S);
         CChunkCache::Attach(S, chunks);
+        RefuseBinaryChunks(S);
         return 0;
     };
     m_chunks.Clear(nullptr);  // of a state that is gone
@@ -398,7 +400,7 @@ bool CLuaWorker::RunModuleSource(lua_State* L, const std::string& source) {
     // cache.
     CChunkCache* chunks = CChunkCache::Of(L);
     const int loaded = chunks ? chunks->Load(L, source.data(), source.size(), "")
-                              : luaL_loadbuffer(L, source.data(), source.size(), "");
+                              : LoadText(L, source.data(), source.size(), "");
     if (loaded != 0 || lua_pcall(L, 0, LUA_MULTRET, 0) != 0) {
         lua_settop(L, base);
         return false;

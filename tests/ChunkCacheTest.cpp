@@ -58,6 +58,18 @@ TEST(ChunkCache, ACachedChunkRunsAsIfLoadedAgain) {
     EXPECT_EQ(w.CachedChunkCount(), before + 1);
 }
 
+// A precompiled chunk (Lua runs one unchecked) is not loaded as a script,
+// a module or a variable source.
+TEST(ChunkCache, BinaryChunksAreNotLoaded) {
+    CLuaWorker w;
+    std::string binary = RunOn(w, "function orvexScriptMain() return string.dump(function() return 1 end) end");
+    ASSERT_EQ(binary.rfind("true:\033Lua", 0), 0u);
+    binary.erase(0, 5);
+    EXPECT_EQ(RunOn(w, binary), "false:binary chunks are not loaded");
+    EXPECT_EQ(w.GetVarInt(binary, "x"), 0);
+    EXPECT_EQ(w.CachedChunkCount(), 1u);
+}
+
 TEST(ChunkCache, AtMostThirtyChunksAndClearLuaCacheDropsThem) {
     CLuaWorker w;
     for (int i = 0; i < 31; ++i)
