@@ -227,15 +227,16 @@ void CLuaEngineManager::CloseAllStates() {
 std::string CLuaEngineManager::StatisticsJson() {
     rapidjson::StringBuffer buffer;
     rapidjson::Writer<rapidjson::StringBuffer> out(buffer);
+    auto field = [&out](const char* name, uint64_t value) {
+        out.Key(name);
+        out.Uint64(value);
+    };
     out.StartObject();
     out.Key("limits");
     out.StartObject();
-    out.Key("runTimeMs");
-    out.Uint(CRunControl::RunTimeLimit());
-    out.Key("scriptThreadTimeMs");
-    out.Uint(CRunControl::ScriptThreadTimeLimit());
-    out.Key("stateMemoryBytes");
-    out.Uint64(CRunControl::StateMemoryLimit());
+    field("runTimeMs", CRunControl::RunTimeLimit());
+    field("scriptThreadTimeMs", CRunControl::ScriptThreadTimeLimit());
+    field("stateMemoryBytes", CRunControl::StateMemoryLimit());
     out.EndObject();
 
     // The workers' own counters, read as they stand (each worker's thread
@@ -252,22 +253,14 @@ std::string CLuaEngineManager::StatisticsJson() {
     for (const auto& worker : workers) {
         const CLuaWorker::Stats& stats = worker->RunStats();
         out.StartObject();
-        out.Key("thread");
-        out.Uint(worker->OwnerThread());
-        out.Key("bytes");
-        out.Uint64(worker->Allocator().BytesInUse());
-        out.Key("peakBytes");
-        out.Uint64(worker->Allocator().PeakBytes());
-        out.Key("runs");
-        out.Uint64(number(stats.runs));
-        out.Key("failedRuns");
-        out.Uint64(number(stats.failed));
-        out.Key("timeouts");
-        out.Uint64(number(stats.timeouts));
-        out.Key("stops");
-        out.Uint64(number(stats.stops));
-        out.Key("outOfMemory");
-        out.Uint64(number(stats.outOfMemory));
+        field("thread", worker->OwnerThread());
+        field("bytes", worker->Allocator().BytesInUse());
+        field("peakBytes", worker->Allocator().PeakBytes());
+        field("runs", number(stats.runs));
+        field("failedRuns", number(stats.failed));
+        field("timeouts", number(stats.timeouts));
+        field("stops", number(stats.stops));
+        field("outOfMemory", number(stats.outOfMemory));
         out.Key("runTimeMs");
         out.Double(static_cast<double>(number(stats.runNanos)) / 1e6);
         out.EndObject();
@@ -284,34 +277,25 @@ std::string CLuaEngineManager::StatisticsJson() {
     }
     out.Key("sourceCache");
     out.StartObject();
-    out.Key("entries");
-    out.Uint64(entries);
-    out.Key("bytes");
-    out.Uint64(bytes);
-    out.Key("hits");
-    out.Uint64(hits);
-    out.Key("misses");
-    out.Uint64(misses);
+    field("entries", entries);
+    field("bytes", bytes);
+    field("hits", hits);
+    field("misses", misses);
     out.EndObject();
 
     const pyn::CReadWriteLockUtil::Counters lock = m_engineLock.GetCounters();
     out.Key("engineLock");
     out.StartObject();
-    out.Key("waits");
-    out.Uint64(lock.waits);
-    out.Key("timeouts");
-    out.Uint64(lock.timeouts);
+    field("waits", lock.waits);
+    field("timeouts", lock.timeouts);
     out.EndObject();
 
     const CScriptThreadManager::Counters threads = CScriptThreadManager::Instance().GetCounters();
     out.Key("scriptThreads");
     out.StartObject();
-    out.Key("running");
-    out.Uint64(threads.running);
-    out.Key("started");
-    out.Uint64(threads.started);
-    out.Key("endedWithError");
-    out.Uint64(threads.endedWithError);
+    field("running", threads.running);
+    field("started", threads.started);
+    field("endedWithError", threads.endedWithError);
     out.EndObject();
     out.EndObject();
     return std::string(buffer.GetString(), buffer.GetSize());
