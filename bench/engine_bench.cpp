@@ -44,13 +44,11 @@ std::string LargeScript() {
     std::string s = "local checks = {}\n";
     for (int i = 0; i < 400; ++i) {
         const std::string n = std::to_string(i);
-        s += "function check_" + n + "(value, limit)\n"
-             "  local result = {name = 'check " + n + "', ok = true}\n"
-             "  if type(value) ~= 'number' then value = tonumber(value) or 0 end\n"
-             "  if value > (limit or " + n + ") then result.ok = false end\n"
-             "  return result\n"
+        s += "function c" + n + "(value, limit)\n"
+             "  local over = (tonumber(value) or 0) > (limit or " + n + ")\n"
+             "  return {ok = not over}\n"
              "end\n"
-             "checks[#checks + 1] = check_" + n + "\n";
+             "checks[#checks + 1] = c" + n + "\n";
     }
     s += "function orvexScriptMain(name, value)\n"
          "  local failed = 0\n"
@@ -248,12 +246,14 @@ BENCHMARK(BM_Engine_PlainFile);
 BENCHMARK(BM_Engine_PlainFile_TimeLimit);
 BENCHMARK(BM_BareLua_SourceInMemory);
 BENCHMARK(BM_Engine_EncodedCached);
-BENCHMARK(BM_BareLua_LargeScript);
-BENCHMARK(BM_Engine_LargeScript);
-BENCHMARK(BM_Engine_LargeScriptEncoded);
 BENCHMARK(BM_Engine_Threads)->Threads(1)->Threads(2)->UseRealTime();
 BENCHMARK(BM_Engine_EncodedThreads)->Threads(1)->Threads(2)->UseRealTime();
 BENCHMARK(BM_BareLua_Threads)->Threads(1)->Threads(2)->UseRealTime();
+// Last: the large script's globals stay in the calling thread's state, and
+// every full collection after a call walks them.
+BENCHMARK(BM_BareLua_LargeScript);
+BENCHMARK(BM_Engine_LargeScript);
+BENCHMARK(BM_Engine_LargeScriptEncoded);
 
 }  // namespace
 
