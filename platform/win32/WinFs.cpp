@@ -33,6 +33,13 @@ HANDLE OpenDiskFile(const std::wstring& path, DWORD access, DWORD disposition, D
     return file;
 }
 
+bool ReadsWithoutWaiting(const std::wstring& path) {
+    HANDLE file = OpenDiskFile(path, GENERIC_READ, OPEN_EXISTING);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    CloseHandle(file);
+    return true;
+}
+
 bool WriteAll(HANDLE file, const char* data, size_t size, long long offset) {
     const size_t kMaxChunk = size_t(1) << 30;
     size_t done = 0;
