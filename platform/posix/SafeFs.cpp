@@ -252,4 +252,15 @@ bool RemoveTreeAt(int dir, const std::string& name) {
 }
 
 }  // namespace posix
+
+namespace detail {
+
+bool IsRegularFileOrNothing(const std::string& path) {
+    struct stat st;
+    if (!IsPathText(path)) return false;
+    if (stat(path.c_str(), &st) != 0) return errno == ENOENT;
+    return posix::ReadsWithoutWaiting(path);
+}
+
+}  // namespace detail
 }  // namespace pyn
