@@ -1129,3 +1129,36 @@ TEST(HostilePaths, EveryPathArgumentMeetsEveryKind) {
     EXPECT_EQ(world.FinalTrouble(), "");
     EXPECT_TRUE(failures.empty()) << failures;
 }
+
+#if !defined(_WIN32)
+// A journal beside a database that is a pipe (or a device): SQLite looks
+// for a journal left by a crash before it reads and would wait on the pipe
+// for good; the statements fail at once and the pipe stays.
+TEST(HostilePaths, ASqliteJournalThatIsNoFileFailsAtOnce) {
+    orvextest::TempDir tmp;
+    const std::string db = tmp.file("db");
+    CallServer server({ORVEX_CLI_PATH, "run", std::string(ORVEX_TEST_LUA_DIR) + "/hostile_paths.lua", "", "", "", "",
+                       ""},
+                      tmp.file("server.log"));
+    std::string reply;
+    ASSERT_TRUE(server.Call(db, "orvexSqlite.execDml(P, \"CREATE TABLE t(x)\")", reply)) << reply;
+    ASSERT_EQ(reply, "true");
+    std::vector<std::string> journals = {"fifo"};
+    if (geteuid() == 0) journals.push_back("device");
+    for (const std::string& kind : journals) {
+        const std::string journal = db + "-journal";
+        ASSERT_EQ(kind == "fifo" ? mkfifo(journal.c_str(), 0666) : mknod(journal.c_str(), S_IFCHR | 0666, makedev(1, 5)),
+                  0);
+        EXPECT_TRUE(server.Call(db, "orvexSqlite.execDml(P, \"INSERT INTO t VALUES (1)\")", reply) && reply == "false")
+            << kind << ": " << reply;
+        EXPECT_TRUE(server.Call(db, "orvexSqlite.execQuery(P, \"SELECT count(*) FROM t\")", reply) && reply == "nil")
+            << kind << ": " << reply;
+        struct stat st;
+        EXPECT_TRUE(lstat(journal.c_str(), &st) == 0 && (kind == "fifo" ? S_ISFIFO(st.st_mode) : S_ISCHR(st.st_mode)))
+            << kind;
+        unlink(journal.c_str());
+    }
+    EXPECT_EQ(server.Stop(), "exit 0");
+    if (geteuid() != 0) GTEST_SKIP() << "device nodes need root (the pipe was checked)";
+}
+#endif
