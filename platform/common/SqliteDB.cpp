@@ -186,6 +186,37 @@ private:
     std::string m_errorText;
 };
 
+// SQLite's own file layer with one change: every file it opens by name
+// (the database, its journals) must be a regular file whose reading starts
+// without waiting, or be missing (SQLite then makes it). SQLite opens with
+// calls that wait: a pipe or a file such as /proc/kmsg at the name would
+// hold the call for good, and a device would be read and written as a
+// database (a disk's blocks, say).
+const char kRegularFilesVfs[] = "orvex-regular-files";
+sqlite3_vfs* g_systemVfs = nullptr;
+
+int OpenRegularFile(sqlite3_vfs*, const char* name, sqlite3_file* file, int flags, int* outFlags) {
+    // The layer's methods stay unset, so SQLite does not close the file.
+    if (name && !detail::IsRegularFileOrNothing(name)) return SQLITE_CANTOPEN;
+    return g_systemVfs->xOpen(g_systemVfs, name, file, flags, outFlags);
+}
+
+// The name of that layer, registered on first use; null when SQLite has no
+// file layer to build on.
+const char* RegularFilesVfs() {
+    static const bool registered = [] {
+        static sqlite3_vfs vfs;
+        g_systemVfs = sqlite3_vfs_find(nullptr);
+        if (!g_systemVfs) return false;
+        vfs = *g_systemVfs;
+        vfs.pNext = nullptr;
+        vfs.zName = kRegularFilesVfs;
+        vfs.xOpen = &OpenRegularFile;
+        return sqlite3_vfs_register(&vfs, 0) == SQLITE_OK;
+    }();
+    return registered ? kRegularFilesVfs : nullptr;
+}
+
 // The name SQLite opens for a local-code-page path.
 std::string SqliteFileName(const std::string& path) {
 #ifdef _WIN32
@@ -207,7 +238,12 @@ ISqliteDB* GetSqliteDB(const std::string& path, int& error) {
     // Each connection is used by one thread at a time: no per-connection
     // mutex is needed.
     int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX;
-    int rc = sqlite3_open_v2(SqliteFileName(path).c_str(), &db, flags, nullptr);
+    const char* vfs = RegularFilesVfs();
+    if (!vfs) {
+        error = SQLITE_CANTOPEN;
+        return nullptr;
+    }
+    int rc = sqlite3_open_v2(SqliteFileName(path).c_str(), &db, flags, vfs);
     if (rc != SQLITE_OK) {
         error = rc;
         sqlite3_close_v2(db);  // a handle is given even when opening fails

@@ -18,6 +18,14 @@ inline bool HasZeroByte(const std::string& text) { return text.find('\0') != std
 // empty and without a zero byte.
 inline bool IsPathText(const std::string& path) { return !path.empty() && !HasZeroByte(path); }
 
+// Whether `name` names nothing (links followed) or a regular file whose
+// reading starts without waiting, by the platform's open rule (posix/SafeFs,
+// win32/WinFs): false for a directory, pipe, socket or device, and for a
+// file whose first read would wait. `name` is in the form libraries that
+// open files themselves take (SQLite): the file system's bytes on POSIX,
+// UTF-8 on Windows.
+bool IsRegularFileOrNothing(const std::string& name);
+
 // The most bytes a body read into memory may have: `maxBytes` when the
 // caller gives one (above 0), never more than the host's read limit.
 inline int64_t InMemoryLimit(int64_t maxBytes) {

@@ -5,6 +5,8 @@
 #include <elf.h>
 #include <link.h>
 
+#include "SafeFs.h"
+
 namespace pyn {
 namespace {
 
@@ -40,6 +42,11 @@ CLibLoader::~CLibLoader() { unload(); }
 bool CLibLoader::load() {
     if (m_handle) return true;
     if (m_path.empty()) return false;
+    // The loader opens and reads a file path as it finds it: a pipe or a
+    // file such as /proc/kmsg would hold it (and the module cache's lock)
+    // for good, and a device would be read. A name without a '/' is looked
+    // up in the system's library directories.
+    if (m_path.find('/') != std::string::npos && !posix::ReadsWithoutWaiting(m_path)) return false;
     // Symbols stay local to the module, so two modules exporting the same
     // name never resolve into each other.
     m_handle = dlopen(m_path.c_str(), RTLD_NOW | RTLD_LOCAL);

@@ -55,6 +55,13 @@ int OpenRegular(int dir, const char* name, int flags, struct stat& st) {
     return fd;
 }
 
+bool ReadsWithoutWaiting(const std::string& path) {
+    struct stat st;
+    Fd fd(detail::IsPathText(path) ? OpenRegular(AT_FDCWD, path.c_str(), O_RDONLY, st) : -1);
+    char first;
+    return fd.ok() && ReadSome(fd.get(), &first, 1, 0) >= 0;
+}
+
 ssize_t ReadSome(int fd, char* buffer, size_t size, off_t offset) {
     for (;;) {
         ssize_t n = offset < 0 ? read(fd, buffer, size) : pread(fd, buffer, size, offset);
@@ -245,4 +252,15 @@ bool RemoveTreeAt(int dir, const std::string& name) {
 }
 
 }  // namespace posix
+
+namespace detail {
+
+bool IsRegularFileOrNothing(const std::string& path) {
+    struct stat st;
+    if (!IsPathText(path)) return false;
+    if (stat(path.c_str(), &st) != 0) return errno == ENOENT;
+    return posix::ReadsWithoutWaiting(path);
+}
+
+}  // namespace detail
 }  // namespace pyn

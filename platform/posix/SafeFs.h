@@ -46,6 +46,13 @@ private:
 // exec. Gives the descriptor and fills `st`, or -1.
 int OpenRegular(int dir, const char* name, int flags, struct stat& st);
 
+// Whether `path` (links followed) names a regular file whose reading
+// starts without waiting: false for a pipe, socket, device or directory,
+// and for a file such as /proc/kmsg whose first read would wait. For
+// loaders that open the file again themselves with calls that would wait
+// on it (the dynamic loader, SQLite).
+bool ReadsWithoutWaiting(const std::string& path);
+
 // One read() or pread() (at `offset` when it is not negative), repeated
 // when a signal interrupts it: the bytes read, 0 at the end, -1 on any
 // failure, a read that would wait included.

@@ -55,9 +55,42 @@ bool SafeEntryPath(const std::string& name, std::vector<std::string>& parts) {
     return true;
 }
 
+// The system calls under minizip's file layer for an archive opened by the
+// open routine, and for the one written into the replace routine's
+// temporary.
+struct FdOps {
+    using Handle = int;
+    static long long Read(int fd, void* buf, unsigned long size) {
+        return posix::ReadSome(fd, static_cast<char*>(buf), size);
+    }
+    static bool Write(int fd, const void* data, unsigned long size) {
+        return posix::WriteAll(fd, static_cast<const char*>(data), size);
+    }
+    static long long Seek(int fd, long long offset, int origin) {
+        int whence = origin == ZLIB_FILEFUNC_SEEK_CUR   ? SEEK_CUR
+                     : origin == ZLIB_FILEFUNC_SEEK_END ? SEEK_END
+                                                        : SEEK_SET;
+        return lseek(fd, static_cast<off_t>(offset), whence);
+    }
+};
+
+// An archive read through the open routine: only a regular file, opened
+// without waiting and read without waiting (a pipe, device or /proc/kmsg
+// fails at once).
 struct UnzipFile {
-    unzFile zf;
-    explicit UnzipFile(const std::string& path) : zf(unzOpen64(path.c_str())) {}
+    Fd fd;
+    detail::ZipOverOpenFile<FdOps> stream{-1};
+    unzFile zf = nullptr;
+    explicit UnzipFile(const std::string& path) {
+        struct stat st;
+        fd = Fd(posix::OpenRegular(AT_FDCWD, path.c_str(), O_RDONLY, st));
+        if (!fd.ok()) return;
+        stream.handle = fd.get();
+        zlib_filefunc64_def io = stream.Functions();
+        zf = unzOpen2_64(&stream, &io);
+    }
+    UnzipFile(const UnzipFile&) = delete;
+    UnzipFile& operator=(const UnzipFile&) = delete;
     ~UnzipFile() {
         if (zf) unzClose(zf);
     }
@@ -150,24 +183,6 @@ bool CZipUtil::miniUnzip(const std::string& zipFile, const std::string& destDir)
 }
 
 namespace {
-
-// The system calls under minizip's file layer for the archive written into
-// the replace routine's temporary.
-struct FdOps {
-    using Handle = int;
-    static long long Read(int fd, void* buf, unsigned long size) {
-        return posix::ReadSome(fd, static_cast<char*>(buf), size);
-    }
-    static bool Write(int fd, const void* data, unsigned long size) {
-        return posix::WriteAll(fd, static_cast<const char*>(data), size);
-    }
-    static long long Seek(int fd, long long offset, int origin) {
-        int whence = origin == ZLIB_FILEFUNC_SEEK_CUR   ? SEEK_CUR
-                     : origin == ZLIB_FILEFUNC_SEEK_END ? SEEK_END
-                                                        : SEEK_SET;
-        return lseek(fd, static_cast<off_t>(offset), whence);
-    }
-};
 
 struct ZipWriter {
     zipFile zf = nullptr;

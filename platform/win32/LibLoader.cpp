@@ -5,6 +5,7 @@
 
 #include <cstdint>
 
+#include "WinFs.h"
 #include "WinText.h"
 
 namespace pyn {
@@ -43,10 +44,15 @@ bool CLibLoader::load() {
     if (m_handle) return true;
     if (m_path.empty()) return false;
     std::wstring path = win32::LocalToWide(m_path);
+    const bool withDirectory = path.find_first_of(L"\\/") != std::wstring::npos;
+    // The loader opens and reads a path as it finds it: a pipe (a Linux
+    // pipe under Wine) would hold it, and the module cache's lock, for good.
+    // A bare name is looked up in the system's search path.
+    if (withDirectory && !win32::ReadsWithoutWaiting(path)) return false;
     // A module given with a directory finds the DLLs it needs beside itself
     // first (as the POSIX loader's $ORIGIN would); the flag is only valid for
     // such paths.
-    DWORD flags = path.find_first_of(L"\\/") != std::wstring::npos ? LOAD_WITH_ALTERED_SEARCH_PATH : 0;
+    DWORD flags = withDirectory ? LOAD_WITH_ALTERED_SEARCH_PATH : 0;
     // A missing or broken module fails the call: no message box on the
     // agent's desktop.
     DWORD oldMode = 0;

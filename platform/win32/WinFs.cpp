@@ -3,6 +3,9 @@
 
 #include <aclapi.h>
 
+#include "WinText.h"
+#include "common/TextAndFileHelpers.h"
+
 #include <atomic>
 #include <vector>
 
@@ -31,6 +34,13 @@ HANDLE OpenDiskFile(const std::wstring& path, DWORD access, DWORD disposition, D
         return INVALID_HANDLE_VALUE;
     }
     return file;
+}
+
+bool ReadsWithoutWaiting(const std::wstring& path) {
+    HANDLE file = OpenDiskFile(path, GENERIC_READ, OPEN_EXISTING);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    CloseHandle(file);
+    return true;
 }
 
 bool WriteAll(HANDLE file, const char* data, size_t size, long long offset) {
@@ -172,4 +182,18 @@ bool CopyFileFrom(HANDLE in, const std::wstring& target, bool overwrite, bool re
 }
 
 }  // namespace win32
+
+namespace detail {
+
+bool IsRegularFileOrNothing(const std::string& name) {
+    if (!IsPathText(name)) return false;
+    const std::wstring path = win32::ToWide(CP_UTF8, name.data(), name.size());
+    if (GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES) {
+        DWORD error = GetLastError();
+        return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+    }
+    return win32::ReadsWithoutWaiting(path);
+}
+
+}  // namespace detail
 }  // namespace pyn

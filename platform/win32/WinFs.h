@@ -29,6 +29,12 @@ std::wstring TempPathBeside(const std::wstring& target, const wchar_t* tag);
 // itself and not kept either.
 HANDLE OpenDiskFile(const std::wstring& path, DWORD access, DWORD disposition, DWORD flags = 0);
 
+// Whether `path` (links followed) names a file on disk that OpenDiskFile
+// opens for reading: false for a directory, device or pipe (a Linux pipe,
+// socket or device under Wine). For loaders that open the file again
+// themselves with calls that would wait on it (LoadLibrary, SQLite).
+bool ReadsWithoutWaiting(const std::wstring& path);
+
 // How a file is replaced.
 struct ReplaceOptions {
     // Tag in the temporary's name.

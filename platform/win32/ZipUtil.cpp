@@ -1,5 +1,5 @@
-// The zip archives of CZipUtil on Windows: minizip over its wide-character
-// Win32 file layer (iowin32), paths in the local code page.
+// The zip archives of CZipUtil on Windows: minizip over files opened by the
+// open and replace routines (WinFs), paths in the local code page.
 //
 // Where Windows differs from the POSIX build:
 // - Files carry no Unix permission bits: extraction ignores the ones an
@@ -18,17 +18,6 @@
 
 #include <unzip.h>
 #include <zip.h>
-// iowin32.h still declares its functions through zlib's old OF() macro,
-// which newer zlib headers no longer define.
-#ifndef OF
-#define OF(args) args
-#define ORVEX_DEFINED_OF
-#endif
-#include <iowin32.h>
-#ifdef ORVEX_DEFINED_OF
-#undef OF
-#undef ORVEX_DEFINED_OF
-#endif
 
 #include <string>
 #include <vector>
@@ -109,15 +98,46 @@ bool SafeEntryPath(const std::wstring& name, std::vector<std::wstring>& parts) {
     return true;
 }
 
-struct UnzipFile {
-    unzFile zf = nullptr;
-    explicit UnzipFile(const std::wstring& path) {
-        zlib_filefunc64_def io;
-        fill_win32_filefunc64W(&io);
-        zf = unzOpen2_64(path.c_str(), &io);
+// The system calls under minizip's file layer for an archive opened by the
+// open routine, and for the one written into the replace routine's
+// temporary.
+struct HandleOps {
+    using Handle = HANDLE;
+    static long long Read(HANDLE file, void* buf, unsigned long size) {
+        DWORD got = 0;
+        return ReadFile(file, buf, size, &got, nullptr) ? static_cast<long long>(got) : -1;
     }
+    static bool Write(HANDLE file, const void* data, unsigned long size) {
+        return win32::WriteAll(file, static_cast<const char*>(data), size);
+    }
+    static long long Seek(HANDLE file, long long offset, int origin) {
+        DWORD method = origin == ZLIB_FILEFUNC_SEEK_CUR   ? FILE_CURRENT
+                       : origin == ZLIB_FILEFUNC_SEEK_END ? FILE_END
+                                                          : FILE_BEGIN;
+        LARGE_INTEGER to, at;
+        to.QuadPart = offset;
+        return SetFilePointerEx(file, to, &at, method) ? at.QuadPart : -1;
+    }
+};
+
+// An archive read through the open routine: only a file on disk (a pipe or
+// device, a Linux pipe under Wine, fails at once).
+struct UnzipFile {
+    HANDLE file;
+    detail::ZipOverOpenFile<HandleOps> stream{INVALID_HANDLE_VALUE};
+    unzFile zf = nullptr;
+    explicit UnzipFile(const std::wstring& path)
+        : file(win32::OpenDiskFile(path, GENERIC_READ, OPEN_EXISTING, FILE_FLAG_RANDOM_ACCESS)) {
+        if (file == INVALID_HANDLE_VALUE) return;
+        stream.handle = file;
+        zlib_filefunc64_def io = stream.Functions();
+        zf = unzOpen2_64(&stream, &io);
+    }
+    UnzipFile(const UnzipFile&) = delete;
+    UnzipFile& operator=(const UnzipFile&) = delete;
     ~UnzipFile() {
         if (zf) unzClose(zf);
+        if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
     }
 };
 
@@ -236,27 +256,6 @@ bool IsAscii(const std::string& s) {
         if (c >= 0x80) return false;
     return true;
 }
-
-// The system calls under minizip's file layer for the archive written into
-// the replace routine's temporary.
-struct HandleOps {
-    using Handle = HANDLE;
-    static long long Read(HANDLE file, void* buf, unsigned long size) {
-        DWORD got = 0;
-        return ReadFile(file, buf, size, &got, nullptr) ? static_cast<long long>(got) : -1;
-    }
-    static bool Write(HANDLE file, const void* data, unsigned long size) {
-        return win32::WriteAll(file, static_cast<const char*>(data), size);
-    }
-    static long long Seek(HANDLE file, long long offset, int origin) {
-        DWORD method = origin == ZLIB_FILEFUNC_SEEK_CUR   ? FILE_CURRENT
-                       : origin == ZLIB_FILEFUNC_SEEK_END ? FILE_END
-                                                          : FILE_BEGIN;
-        LARGE_INTEGER to, at;
-        to.QuadPart = offset;
-        return SetFilePointerEx(file, to, &at, method) ? at.QuadPart : -1;
-    }
-};
 
 struct ZipWriter {
     zipFile zf = nullptr;
