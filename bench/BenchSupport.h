@@ -1,10 +1,15 @@
 // Ratio reporting for the benchmarks: every benchmark prints its engine
-// figures next to a baseline measured in the same run.
+// figures next to a baseline measured in the same run, and ends with one
+// plain "ratio <name> <value>" line per ratio, for scripts to read.
 #pragma once
 
 #include <benchmark/benchmark.h>
+#include <unistd.h>
 
+#include <cctype>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <map>
 #include <string>
 #include <vector>
@@ -17,10 +22,13 @@ namespace orvexbench {
 enum class Clock { Cpu, Real };
 
 // Console reporter that also keeps, by run name, each run's wall and CPU
-// time per iteration (ns) and its items per second. With repetitions, the
-// mean is kept.
+// time per iteration (ns) and its items per second (with repetitions, the
+// mean), and the ratios computed from them. It colours its table only when
+// standard output is a terminal.
 class RecordingReporter : public benchmark::ConsoleReporter {
 public:
+    RecordingReporter() : ConsoleReporter(TerminalOptions()) {}
+
     void ReportRuns(const std::vector<Run>& runs) override {
         for (const Run& run : runs) {
             if (run.error_occurred) continue;
@@ -53,7 +61,37 @@ public:
         return clock == Clock::Cpu ? m_cpuNs : m_realNs;
     }
 
+    // Keeps a ratio for PrintRatioLines; unknown ones (0 or less) are left out.
+    void AddRatio(const std::string& label, double value) {
+        if (value > 0) m_ratios.emplace_back(Slug(label), value);
+    }
+    // One "ratio <name> <value>" line per ratio kept, in the order they came:
+    // the name is the label with every run of other characters than letters,
+    // digits and "./-" made one "_".
+    void PrintRatioLines() const {
+        std::printf("\n");
+        for (const auto& ratio : m_ratios) std::printf("ratio %s %.3f\n", ratio.first.c_str(), ratio.second);
+        std::fflush(stdout);
+    }
+
 private:
+    static OutputOptions TerminalOptions() {
+        const char* term = std::getenv("TERM");
+        const bool colour = isatty(fileno(stdout)) && !(term && std::strcmp(term, "dumb") == 0);
+        return colour ? OO_ColorTabular : OO_Tabular;
+    }
+    static std::string Slug(const std::string& label) {
+        std::string slug;
+        for (unsigned char c : label) {
+            if (std::isalnum(c) || c == '.' || c == '/' || c == '-') {
+                slug += static_cast<char>(c);
+            } else if (!slug.empty() && slug.back() != '_') {
+                slug += '_';
+            }
+        }
+        while (!slug.empty() && slug.back() == '_') slug.pop_back();
+        return slug;
+    }
     static double Multiplier(benchmark::TimeUnit unit) {
         switch (unit) {
             case benchmark::kSecond: return 1e9;
@@ -63,21 +101,24 @@ private:
         }
     }
     std::map<std::string, double> m_realNs, m_cpuNs, m_itemsPerSecond;
+    std::vector<std::pair<std::string, double>> m_ratios;
 };
 
 // Prints "label: engine vs baseline, ratio engine/baseline" (lower is better).
-inline void PrintTimeRatio(const RecordingReporter& r, const std::string& label, const std::string& engine,
+inline void PrintTimeRatio(RecordingReporter& r, const std::string& label, const std::string& engine,
                            const std::string& baseline, Clock clock = Clock::Real) {
     double e = r.Time(engine, clock), b = r.Time(baseline, clock);
     if (e <= 0 || b <= 0) return;
+    r.AddRatio(label, e / b);
     std::printf("%-48s %12.0f ns vs %12.0f ns   ratio %.3f\n", label.c_str(), e, b, e / b);
 }
 
 // Prints a throughput ratio (higher is better).
-inline void PrintThroughputRatio(const RecordingReporter& r, const std::string& label, const std::string& more,
+inline void PrintThroughputRatio(RecordingReporter& r, const std::string& label, const std::string& more,
                                  const std::string& base) {
     double m = r.ItemsPerSecond(more), b = r.ItemsPerSecond(base);
     if (m <= 0 || b <= 0) return;
+    r.AddRatio(label, m / b);
     std::printf("%-48s %10.0f/s vs %10.0f/s   ratio %.3f\n", label.c_str(), m, b, m / b);
 }
 
@@ -85,7 +126,7 @@ inline void PrintThroughputRatio(const RecordingReporter& r, const std::string& 
 // (run settings such as "/iterations:15" may follow): prints for each case
 // the direct call's time divided by the engine's (1.0: as fast as the
 // direct call; above 1: faster).
-inline void PrintEngineDirectPairs(const RecordingReporter& r, Clock clock) {
+inline void PrintEngineDirectPairs(RecordingReporter& r, Clock clock) {
     std::map<std::string, std::map<std::string, double>> cases;
     for (const auto& entry : r.Times(clock)) {
         std::string name = entry.first;
@@ -102,6 +143,7 @@ inline void PrintEngineDirectPairs(const RecordingReporter& r, Clock clock) {
     for (const auto& c : cases) {
         auto e = c.second.find("engine"), d = c.second.find("direct");
         if (e == c.second.end() || d == c.second.end() || e->second <= 0) continue;
+        r.AddRatio(c.first, d->second / e->second);
         std::printf("  %-40s %.3f\n", c.first.c_str(), d->second / e->second);
     }
 }
@@ -112,6 +154,7 @@ inline int RunWithPairRatios(int argc, char** argv, Clock clock) {
     RecordingReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
     PrintEngineDirectPairs(reporter, clock);
+    reporter.PrintRatioLines();
     benchmark::Shutdown();
     return 0;
 }

@@ -283,6 +283,7 @@ int main(int argc, char** argv) {
                                      "BM_Engine_EncodedThreads/real_time/threads:1");
     orvexbench::PrintThroughputRatio(reporter, "bare Lua on the C library heap, 2 threads vs 1",
                                      "BM_BareLua_Threads/real_time/threads:2", "BM_BareLua_Threads/real_time/threads:1");
+    reporter.PrintRatioLines();
     remove(g_plainPath.c_str());
     remove(g_encodedPath.c_str());
     remove(g_largePlainPath.c_str());

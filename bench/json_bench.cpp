@@ -188,7 +188,7 @@ JSON_BENCH(medium)
 JSON_BENCH(large)
 
 // Ratio table: orvexJson CPU time over lua-cjson CPU time per document.
-void PrintRatios(const orvexbench::RecordingReporter& r) {
+void PrintRatios(orvexbench::RecordingReporter& r) {
     using orvexbench::Clock;
     std::printf("\nratio = orvexJson CPU time / lua-cjson CPU time (below 1: orvexJson faster)\n");
     for (const char* doc : {"small", "medium", "large"}) {
@@ -199,7 +199,11 @@ void PrintRatios(const orvexbench::RecordingReporter& r) {
                     "   (parse alone/JsonToTable %.2f)\n",
                     doc, g_sizes.at(doc), ratio("JsonToTable", "CjsonDecode"), ratio("GetJsonBuffer", "CjsonEncode"),
                     ratio("ParseOnly", "JsonToTable"));
+        r.AddRatio(std::string(doc) + " JsonToTable/decode", ratio("JsonToTable", "CjsonDecode"));
+        r.AddRatio(std::string(doc) + " GetJsonBuffer/encode", ratio("GetJsonBuffer", "CjsonEncode"));
+        r.AddRatio(std::string(doc) + " parse alone/JsonToTable", ratio("ParseOnly", "JsonToTable"));
     }
+    r.PrintRatioLines();
 }
 
 }  // namespace

@@ -115,6 +115,7 @@ int main(int argc, char** argv) {
     orvexbench::PrintTimeRatio(reporter, "execQuery 100000 rows", "BM_Engine_AllRows", "BM_LuaSql_AllRows");
     orvexbench::PrintTimeRatio(reporter, "execQuery 1 row (open, query, close)", "BM_Engine_OneRow",
                                "BM_LuaSql_OneRow");
+    reporter.PrintRatioLines();
     lua_close(g_L);
     std::filesystem::remove_all(g_dir);
     return 0;

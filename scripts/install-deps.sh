@@ -1,36 +1,70 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build, the tests and the benchmarks need.
-# Idempotent: only what is missing is installed, so every entry point
-# (README commands, .ci/run) can call it unconditionally.
+# Installs the Debian packages a task needs, by group:
+#
+#   scripts/install-deps.sh [GROUP...]
+#
+#   build    compilers, CMake and the libraries the engine is built on
+#            (scripts/demo.sh: building and running the orvex command)
+#   test     build, plus GoogleTest and the peers the tests compare against
+#            (scripts/test.sh)
+#   fuzz     build, plus clang with its sanitizer runtimes (fuzz targets)
+#   bench    build, plus Google Benchmark and the benchmarks' peers
+#            (scripts/bench.sh)
+#   package  build, plus what CPack's Debian package needs (dpkg-shlibdeps,
+#            file) (scripts/install-check.sh)
+#   win32    the 32-bit Windows leg (also chosen by TARGET=win32)
+#
+# Without a group: build, test, fuzz, bench and package. EXTRA_PACKAGES="a b"
+# adds packages by name. Idempotent: only what is missing is installed, so
+# every entry point (README commands, .ci/run) can call it unconditionally.
 set -euo pipefail
 
-PACKAGES=(
+BUILD=(
   build-essential cmake pkg-config
-  clang libclang-rt-14-dev
   liblua5.1-0-dev
   rapidjson-dev libsimpleini-dev
-  libsqlite3-dev sqlite3
-  libssl-dev openssl
-  zlib1g-dev libminizip-dev zip unzip
+  libsqlite3-dev
+  libssl-dev
+  zlib1g-dev libminizip-dev
   libcurl4-openssl-dev
-  libgtest-dev libgmock-dev libbenchmark-dev
+)
+TEST=(
+  libgtest-dev libgmock-dev
+  sqlite3 openssl zip unzip
   python3 procps
 )
+FUZZ=(clang libclang-rt-14-dev)
+BENCH=(libbenchmark-dev lua-cjson lua-sql-sqlite3 curl python3)
+PACKAGE=(dpkg-dev file)
+# The i686 mingw-w64 cross compilers (the -posix variant, for std::thread
+# and std::shared_mutex), zlib for them, Wine (32-bit, so the i386
+# architecture) to run the tests, and what scripts/win32-deps.sh needs to
+# turn Debian source packages into static libraries (dpkg-dev for apt-get
+# source, tclsh for the SQLite amalgamation). unzip lists the Windows zip.
+WIN32=(
+  g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix libz-mingw-w64-dev
+  wine wine32:i386
+  dpkg-dev tcl googletest unzip
+)
 
-# The Windows leg (TARGET=win32): the i686 mingw-w64 cross compilers (the
-# -posix variant, for std::thread and std::shared_mutex), zlib for them, Wine
-# (32-bit, so the i386 architecture) to run the tests, and what
-# scripts/win32-deps.sh needs to turn Debian source packages into static
-# libraries (dpkg-dev for apt-get source, tclsh for the SQLite amalgamation).
-if [ "${TARGET:-}" = win32 ]; then
-  PACKAGES+=(
-    g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix libz-mingw-w64-dev
-    wine wine32:i386
-    dpkg-dev tcl googletest
-  )
-fi
+groups=("$@")
+if [ ${#groups[@]} -eq 0 ]; then groups=(build test fuzz bench package); fi
+if [ "${TARGET:-}" = win32 ]; then groups+=(win32); fi
 
-# Extra packages a caller asks for (e.g. benchmark peers): EXTRA_PACKAGES="a b".
+PACKAGES=("${BUILD[@]}")
+win32=false
+for g in "${groups[@]}"; do
+  case "$g" in
+    build) ;;
+    test) PACKAGES+=("${TEST[@]}") ;;
+    fuzz) PACKAGES+=("${FUZZ[@]}") ;;
+    bench) PACKAGES+=("${BENCH[@]}") ;;
+    package) PACKAGES+=("${PACKAGE[@]}") ;;
+    win32) PACKAGES+=("${WIN32[@]}"); win32=true ;;
+    *) echo "install-deps: unknown group $g (build, test, fuzz, bench, package, win32)" >&2; exit 2 ;;
+  esac
+done
+
 if [ -n "${EXTRA_PACKAGES:-}" ]; then
   read -r -a extra <<<"$EXTRA_PACKAGES"
   PACKAGES+=("${extra[@]}")
@@ -39,7 +73,7 @@ fi
 missing=()
 for p in "${PACKAGES[@]}"; do
   if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
-    missing+=("$p")
+    case " ${missing[*]:-} " in *" $p "*) ;; *) missing+=("$p") ;; esac
   fi
 done
 
@@ -51,7 +85,7 @@ SUDO=""
 if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
 echo "install-deps: installing ${missing[*]}" >&2
 export DEBIAN_FRONTEND=noninteractive
-if [ "${TARGET:-}" = win32 ] && ! dpkg --print-foreign-architectures | grep -qx i386; then
+if $win32 && ! dpkg --print-foreign-architectures | grep -qx i386; then
   $SUDO dpkg --add-architecture i386
 fi
 $SUDO apt-get update -qq

@@ -92,6 +92,26 @@ void EndChildAfterAMinute() {
 #endif
 }
 
+// A death test's child ends with exit() or _exit(), so the destructors of
+// its test body never run, the TempDir's included. RemoveAtExit removes the
+// child's directory at exit, after every exit handler registered later (the
+// engine's too: the child may use the directory while it exits); ExitChild
+// removes it at once and ends the child with `code`.
+void RemoveAtExit(const std::string& path) {
+    static std::string s_path;
+    s_path = path;
+    atexit([] {
+        std::error_code ec;
+        std::filesystem::remove_all(s_path, ec);
+    });
+}
+
+[[noreturn]] void ExitChild(const TempDir& dir, int code) {
+    std::error_code ec;
+    std::filesystem::remove_all(dir.path(), ec);
+    _exit(code);
+}
+
 bool Running(const std::string& name) { return CScriptThreadManager::Instance().IsScriptThreadRunning(name); }
 
 class ScriptThreads : public ::testing::Test {
@@ -292,6 +312,7 @@ TEST(ScriptThreadShutdownDeathTest, AThreadBlockedPastTheExitWaitStillFindsTheEn
     EXPECT_EXIT(
         {
             EndChildAfterAMinute();
+            RemoveAtExit(dir.path());
             orvexSetApplicationDir(dir.path().c_str());
             // Registered before the engine's objects exist, so it runs after
             // they were dealt with at exit: the blocked thread wakes up then
@@ -301,7 +322,7 @@ TEST(ScriptThreadShutdownDeathTest, AThreadBlockedPastTheExitWaitStillFindsTheEn
             std::string result;
             CLuaEngineInterface::ExecLua(dir.file("main.lua"), "", result,
                                          {dir.file("blocked.lua"), dir.file("started")}, false);
-            if (result != "true" || !WaitUntil([&] { return Exists(dir.file("started")); })) _exit(3);
+            if (result != "true" || !WaitUntil([&] { return Exists(dir.file("started")); })) ExitChild(dir, 3);
             exit(0);
         },
         ::testing::ExitedWithCode(0), "");
@@ -331,10 +352,11 @@ TEST(ScriptThreadShutdownDeathTest, UnloadingTheLibraryUnderARunningThreadLeaves
     EXPECT_EXIT(
         {
             EndChildAfterAMinute();
+            RemoveAtExit(dir.path());
             void* handle = open(library);
-            if (!handle) _exit(3);
+            if (!handle) ExitChild(dir, 3);
             auto openLibraries = reinterpret_cast<lua_CFunction>(symbol(handle, "luaopen_LuaEngine"));
-            if (!openLibraries) _exit(4);
+            if (!openLibraries) ExitChild(dir, 4);
             // On a thread that ends before the unload: a thread that lives on
             // after using the library (its per-thread data) keeps it loaded.
             bool started = false;
@@ -347,11 +369,11 @@ TEST(ScriptThreadShutdownDeathTest, UnloadingTheLibraryUnderARunningThreadLeaves
                 started = luaL_dostring(L, "assert(orvexThread.CreateThreadWithScript('spin', spin))") == 0;
                 lua_close(L);
             }).join();
-            if (!started) _exit(5);
-            if (!WaitUntil([&] { return Exists(dir.file("started")); })) _exit(6);
+            if (!started) ExitChild(dir, 5);
+            if (!WaitUntil([&] { return Exists(dir.file("started")); })) ExitChild(dir, 6);
             close(handle);
             // Still mapped, and the thread goes on running its code.
-            if (!stillLoaded(library)) _exit(7);
+            if (!stillLoaded(library)) ExitChild(dir, 7);
             std::this_thread::sleep_for(std::chrono::milliseconds(200));
             exit(0);
         },

@@ -20,7 +20,7 @@ TEST(HostLibsConcurrency, ScriptsOnManyThreadsShareTheComponents) {
                            "    local vm = orvexConfig.GetVMid()\n"
                            "    if vm ~= nil and vm ~= 'vm' then return 'bad vm ' .. vm end\n"
                            "    if orvexNetWork.SendTcpMessage(id, tostring(i)) then n = n + 1 end\n"
-                           "    if orvexNetWork.GetAllIpByDomain('localhost')[1] ~= '127.0.0.1' then return 'resolve' end\n"
+                           "    if orvexNetWork.GetAllIpByDomain('127.0.0.1')[1] ~= '127.0.0.1' then return 'resolve' end\n"
                            "    orvexWindows.winRStartService('orvexNoSuchService')\n"
                            "  end\n"
                            "  return tostring(n)\n"

@@ -76,6 +76,17 @@ function T.nresults(...) return select("#", ...) end
 -- True when the scripts run on Windows (the DLL under Wine in the tests).
 T.isWindows = package.config:sub(1, 1) == "\\"
 
+-- Whether the system resolver finds an address for `name`, asked without the
+-- engine (getent); nil where that cannot be found out (Windows).
+function T.resolverKnows(name)
+    if T.isWindows then return nil end
+    local p = io.popen("getent ahosts " .. T.shellQuote(name) .. " 2>/dev/null")
+    if not p then return nil end
+    local out = p:read("*a")
+    p:close()
+    return out:find("%S") ~= nil
+end
+
 -- Ends the current case as skipped, with the reason shown in the test log.
 -- Only for what cannot exist on the platform at hand.
 function T.skip(reason) error({skipped = reason}, 0) end

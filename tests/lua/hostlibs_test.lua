@@ -34,6 +34,16 @@ function orvexScriptMain(luaDir)
         end,
         ["localhost resolves, IPv4 first, each address once"] = function()
             local list = orvexNetWork.GetAllIpByDomain("localhost")
+            if #list == 0 then
+                -- The name goes to the system resolver (the hosts file, DNS):
+                -- a machine without a hosts file may not know it at all.
+                local known = T.resolverKnows("localhost")
+                if known == false then
+                    T.skip("the system resolver cannot resolve localhost here (getent ahosts localhost finds nothing: no /etc/hosts?)")
+                elseif known == nil then
+                    T.skip("the system resolver gives no address for localhost here")
+                end
+            end
             T.ok(#list >= 1 and #list <= 20, "address count")
             T.eq(T.count(list), #list, "list keys")
             T.eq(list[1], "127.0.0.1")
