@@ -2,6 +2,7 @@
 // C types. Nothing escapes to the caller: a failure to allocate is an
 // outcome of 0 and a null result.
 #include <map>
+#include <memory>
 #include <new>
 #include <string>
 #include <utility>
@@ -39,14 +40,12 @@ int Exec(ExecFn exec, const char* script, size_t scriptSize, const char* functio
          size_t resultInSize, OrvexResult** result) {
     if (result) *result = nullptr;
     try {
-        OrvexResult* out = new OrvexResult;
+        // Owned until it is handed over: copying the arguments may throw.
+        std::unique_ptr<OrvexResult> out(new OrvexResult);
         out->text = Text(resultIn, resultInSize);
         const bool ok = exec(Text(script, scriptSize), Text(function, functionSize), out->text,
                              Arguments(args, argSizes, argCount), encoded != 0);
-        if (result)
-            *result = out;
-        else
-            delete out;
+        if (result) *result = out.release();
         return ok ? 1 : 0;
     } catch (...) {
         return 0;
@@ -111,16 +110,11 @@ ORVEX_API int orvexGetVarInt(const char* script, size_t scriptSize, const char* 
 ORVEX_API OrvexResult* orvexGetVarMap(const char* script, size_t scriptSize, const char* name, size_t nameSize,
                                       int encoded) {
     try {
-        OrvexResult* out = new OrvexResult;
-        try {
-            for (auto& entry : CLuaEngineInterface::GetVarMap(Text(script, scriptSize), Text(name, nameSize),
-                                                              encoded != 0))
-                out->entries.emplace_back(entry.first, entry.second);
-        } catch (...) {
-            delete out;
-            return nullptr;
-        }
-        return out;
+        std::unique_ptr<OrvexResult> out(new OrvexResult);
+        for (auto& entry :
+             CLuaEngineInterface::GetVarMap(Text(script, scriptSize), Text(name, nameSize), encoded != 0))
+            out->entries.emplace_back(entry.first, entry.second);
+        return out.release();
     } catch (...) {
         return nullptr;
     }

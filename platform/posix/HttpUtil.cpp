@@ -10,6 +10,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <memory>
+
 namespace pyn {
 namespace {
 
@@ -26,7 +28,7 @@ struct Sink {
 
 // libcurl's write callback: a C frame calls it, so nothing may leave it by
 // exception; a failure is a short count, which ends the transfer at once.
-size_t WriteBody(char* data, size_t size, size_t count, void* user) {
+size_t WriteBody(char* data, size_t size, size_t count, void* user) noexcept {
     Sink* sink = static_cast<Sink*>(user);
     size_t n = size * count;
     if (sink->maxBytes > 0 && static_cast<int64_t>(n) > sink->maxBytes - sink->received) {
@@ -67,12 +69,11 @@ size_t WriteBody(char* data, size_t size, size_t count, void* user) {
 // libcurl's progress callback; the caller's callback may throw, which ends
 // the transfer as its false would. A script run past its deadline or
 // stopped ends the transfer too.
-int Progress(void* user, curl_off_t dlTotal, curl_off_t dlNow, curl_off_t ulTotal, curl_off_t ulNow) {
-    if (CRunBudget::Expired()) return 1;
-    IHttpCallBack* callback = static_cast<IHttpCallBack*>(user);
-    if (!callback) return 0;
+int Progress(void* user, curl_off_t dlTotal, curl_off_t dlNow, curl_off_t ulTotal, curl_off_t ulNow) noexcept {
     try {
-        return callback->OnProgress(dlNow, dlTotal, ulNow, ulTotal) ? 0 : 1;
+        if (CRunBudget::Expired()) return 1;
+        IHttpCallBack* callback = static_cast<IHttpCallBack*>(user);
+        return callback && !callback->OnProgress(dlNow, dlTotal, ulNow, ulTotal) ? 1 : 0;
     } catch (...) {
         return 1;
     }
@@ -182,13 +183,14 @@ bool CHttpUtil::HttpPostFromBuffer(const std::string& url, const std::string& re
     curl_easy_setopt(easy.curl, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(request.size()));
     // No "Expect: 100-continue" round trip before larger bodies: servers that
     // do not answer it would cost a second's wait per request.
-    curl_slist* headers = curl_slist_append(nullptr, "Expect:");
-    curl_easy_setopt(easy.curl, CURLOPT_HTTPHEADER, headers);
+    // Freed on every path; the handle does not read it after the transfer.
+    std::unique_ptr<curl_slist, void (*)(curl_slist*)> headers(curl_slist_append(nullptr, "Expect:"),
+                                                                &curl_slist_free_all);
+    curl_easy_setopt(easy.curl, CURLOPT_HTTPHEADER, headers.get());
     Sink sink;
     sink.body = &response;
     sink.maxBytes = detail::InMemoryLimit(-1);
     bool ok = Perform(easy.curl, sink, status);
-    curl_slist_free_all(headers);
     if (sink.overLimit) std::string().swap(response);
     return ok;
 }

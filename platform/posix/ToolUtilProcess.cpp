@@ -3,8 +3,8 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
+#include "SafeFs.h"
 #include "Spawn.h"
-#include "UniqueFd.h"
 #include "pyn/ToolUtil.h"
 
 namespace pyn {
@@ -20,9 +20,9 @@ bool CToolUtil::StartProcess(const std::string& program, const std::string& work
     request.workDir = workDir;
     request.detached = true;
 
-    posix::UniqueFd devNull(open("/dev/null", O_RDWR | O_CLOEXEC));  // closed on every path
-    if (devNull.Get() < 0) return false;
-    request.stdinFd = request.stdoutFd = request.stderrFd = devNull.Get();
+    posix::Fd devNull(open("/dev/null", O_RDWR | O_CLOEXEC));  // closed on every path
+    if (!devNull.ok()) return false;
+    request.stdinFd = request.stdoutFd = request.stderrFd = devNull.get();
     int error = 0;
     pid_t pid = posix::Spawn(request, &error);
     devNull.Close();

@@ -5,6 +5,11 @@
 // a std::terminate, an exception through a C library's frames or a leak
 // (the sanitizer build checks those).
 //
+// The calls that wait (a sleep, commands, HTTP transfers) also run under a
+// run time limit that ends them, each failing run a run of its own: the
+// outcome is the limit or the lack of memory, and nothing the call held (a
+// descriptor, a command's supervisor, a temporary) stays.
+//
 // The failing runs of one call are at most kMaxRunsPerCall, spread evenly
 // over its allocations: that covers every allocation of nearly every call,
 // and samples the few calls that make hundreds (a process list). Set
@@ -16,6 +21,8 @@ extern "C" {
 
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -26,6 +33,7 @@ extern "C" {
 #include "LoopbackHttpServer.h"
 #include "LuaEngineInterface.h"
 #include "LuaEngineManager.h"
+#include "OrvexEngine.h"
 #include "TestComponents.h"
 #include "TestSupport.h"
 
@@ -83,6 +91,26 @@ std::string MaxRuns() {
     return text && *text ? text : kMaxRunsPerCall;
 }
 
+// The test's functions in the calling thread's Lua state.
+void RegisterFailNew(orvex::CLuaEngineManager& engine) {
+    lua_State* L = engine.GetThreadWorker()->State();
+    const luaL_Reg functions[] = {{"arm", &Arm}, {"count", &Count}, {"descriptors", &Descriptors}, {nullptr, nullptr}};
+    luaL_register(L, "failnew", functions);
+    lua_pop(L, 1);
+}
+
+// As new_failure_cases.lua picks them: all of 1..count, or `maxRuns`
+// spread evenly from the first to the last (0: all).
+std::vector<size_t> Picks(size_t count, size_t maxRuns) {
+    std::vector<size_t> list;
+    if (maxRuns == 0 || count <= maxRuns) {
+        for (size_t n = 1; n <= count; ++n) list.push_back(n);
+    } else {
+        for (size_t i = 0; i < maxRuns; ++i) list.push_back(1 + i * (count - 1) / (maxRuns - 1));
+    }
+    return list;
+}
+
 // Open descriptors of the process: a failure path that loses one would not
 // show as a leak of memory.
 std::vector<std::string> OpenDescriptors() {
@@ -91,6 +119,19 @@ std::vector<std::string> OpenDescriptors() {
     for (const auto& entry : fs::directory_iterator("/proc/self/fd"))
         open.push_back(entry.path().filename().string() + " " + fs::read_symlink(entry.path(), ec).string());
     return open;
+}
+
+// What whole-file writes left below `dir`: their temporaries are hidden
+// files beside the target (".<name>.<tag><unique>"), and the sweep names no
+// hidden file of its own.
+std::vector<std::string> Temporaries(const std::string& dir) {
+    std::vector<std::string> left;
+    std::error_code ec;
+    for (fs::recursive_directory_iterator it(dir, fs::directory_options::none, ec), end; !ec && it != end;
+         it.increment(ec)) {
+        if (it->path().filename().string().rfind('.', 0) == 0) left.push_back(it->path().string());
+    }
+    return left;
 }
 
 // Runs the failure sweep of the libraries `only` ("" = all) on a thread of
@@ -105,13 +146,7 @@ std::string FailureSweep(const std::string& scratch, const std::string& only, co
     bool ok = false;
     std::thread runner([&] {
         orvex::CLuaEngineManager& engine = orvex::CLuaEngineManager::Instance();
-        {
-            std::shared_ptr<orvex::CLuaWorker> worker = engine.GetThreadWorker();
-            lua_State* L = worker->State();
-            const luaL_Reg functions[] = {{"arm", &Arm}, {"count", &Count}, {"descriptors", &Descriptors}, {nullptr, nullptr}};
-            luaL_register(L, "failnew", functions);
-            lua_pop(L, 1);
-        }
+        RegisterFailNew(engine);
         ok = CLuaEngineInterface::ExecLua(std::string(ORVEX_TEST_LUA_DIR) + "/new_failure_cases.lua", "", result,
                                           {ORVEX_TEST_LUA_DIR, scratch, "0" /* not Windows */, only, MaxRuns(), httpBase},
                                           false);
@@ -122,6 +157,8 @@ std::string FailureSweep(const std::string& scratch, const std::string& only, co
     SettledDescriptorCount(descriptors.size());
     const std::vector<std::string> after = OpenDescriptors();
     EXPECT_EQ(after.size(), descriptors.size()) << ::testing::PrintToString(after);
+    const std::vector<std::string> temporaries = Temporaries(scratch);
+    EXPECT_TRUE(temporaries.empty()) << ::testing::PrintToString(temporaries);
     std::cout << "[ ALLOCFAIL] " << (only.empty() ? "all libraries" : only) << ": "
               << result.substr(0, result.find('\n')) << "\n";
     return result;
@@ -146,6 +183,99 @@ TEST(NewFailure, EveryScriptFunctionTurnsAFailedAllocationIntoItsResult) {
     const std::string host = FailureSweep(installed.path(), "orvexConfig orvexNetWork orvexIpc orvexKorin");
     EXPECT_EQ(host.rfind("libraries 4 calls ", 0), 0u) << host;
     EXPECT_EQ(host.find('\n'), std::string::npos) << host;
+}
+
+// Each call waits far longer than the run may take; failnew.arm is the
+// first thing the run does, so only the call's own allocations are counted.
+const char kWaitingCalls[] =
+    "function orvexScriptMain(which, n, child, base, target)\n"
+    "  local U = orvexUtil\n"
+    "  failnew.arm(tonumber(n))\n"
+    "  if which == 'msleep' then U.msleep(60000)\n"
+    "  elseif which == 'ExecCommand' then U.ExecCommand(child, 0, 'sleep', '60')\n"
+    "  elseif which == 'Exec' then\n"
+    "    local sleeper = \"'\" .. child .. \"' sleep 60\"\n"
+    "    U.Exec(sleeper .. ' & ' .. sleeper)\n"
+    "  elseif which == 'HttpGetToBuffer' then U.HttpGetToBuffer(base .. '/slow/5000')\n"
+    "  elseif which == 'HttpGetToFile' then U.HttpGetToFile(base .. '/slow/5000', target)\n"
+    "  end\n"
+    "  return 'returned'\n"
+    "end\n";
+
+const char kTimeLimitExceeded[] = "script time limit exceeded";
+const char kReturned[] = "returned";
+
+bool OutOfMemory(const std::string& result) {
+    const std::string tail = "not enough memory";
+    return result.size() >= tail.size() && result.compare(result.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+TEST(NewFailure, ACallEndedByTheRunLimitReleasesWhatItHeldWhereverAnAllocationFails) {
+    orvextest::TempDir bare;
+    orvextest::TempDir serverWork;
+    orvextest::HttpTestServer server(bare.path(), serverWork.path());
+    ORVEX_REQUIRE_HTTP_SERVER(server);
+    orvextest::TempDir scratch;
+    orvextest::LogCapture quiet;
+    const std::string script = scratch.file("waiting.lua");
+    orvextest::WriteFile(script, kWaitingCalls);
+    const std::string downloads = scratch.file("downloads");
+    fs::create_directory(downloads);
+    const size_t maxRuns = static_cast<size_t>(std::atoll(MaxRuns().c_str()));
+
+    struct LimitScope {
+        LimitScope() { orvexSetRunTimeLimit(200); }
+        ~LimitScope() { orvexSetRunTimeLimit(0); }
+    } limit;
+    std::thread runner([&] {
+        orvex::CLuaEngineManager& engine = orvex::CLuaEngineManager::Instance();
+        RegisterFailNew(engine);
+        for (const char* which : {"msleep", "ExecCommand", "Exec", "HttpGetToBuffer", "HttpGetToFile"}) {
+            const size_t descriptors = DescriptorCount();
+            // One run with allocation `n` failing (0: none): its result and
+            // the count of allocations its call made.
+            auto run = [&](size_t n) {
+                std::string result;
+                const bool ok = CLuaEngineInterface::ExecLua(
+                    script, "", result,
+                    {which, std::to_string(n), ORVEX_TEST_CHILD, server.url(""), downloads + "/got"}, false);
+                const size_t count = failnew::Disarm();
+                SCOPED_TRACE(std::string(which) + " with allocation " + std::to_string(n) + " failing");
+                // An error of the script's is its result; an ended run fails.
+                EXPECT_EQ(ok, result != kTimeLimitExceeded) << result;
+                // The command's supervisor was reaped, every descriptor closed
+                // and no temporary of the download left.
+                int status = 0;
+                EXPECT_LE(waitpid(-1, &status, WNOHANG), 0);
+                EXPECT_EQ(SettledDescriptorCount(descriptors), descriptors)
+                    << ::testing::PrintToString(OpenDescriptors());
+                EXPECT_TRUE(fs::is_empty(downloads));
+                return std::make_pair(result, count);
+            };
+            const auto whole = run(0);
+            // A wait cut at the run's deadline may end a moment before the
+            // run's next check would see it: the script then returns.
+            EXPECT_TRUE(whole.first == kTimeLimitExceeded || whole.first == kReturned) << which << ": " << whole.first;
+            size_t outOfMemory = 0, returned = 0;
+            const std::vector<size_t> picks = Picks(whole.second, maxRuns);
+            for (size_t n : picks) {
+                const std::string result = run(n).first;
+                // The limit, the lack of memory, or the call's own failure
+                // result before the limit (the script then returns).
+                if (OutOfMemory(result))
+                    ++outOfMemory;
+                else if (result == kReturned)
+                    ++returned;
+                else
+                    EXPECT_EQ(result, kTimeLimitExceeded) << which << " with allocation " << n << " failing";
+            }
+            std::cout << "[ ALLOCFAIL] " << which << " ended by the run limit: " << whole.second << " allocations, "
+                      << picks.size() << " runs: " << outOfMemory << " ran out of memory, " << returned
+                      << " returned\n";
+        }
+        engine.ReleaseThreadWorker();
+    });
+    runner.join();
 }
 
 }  // namespace
