@@ -12,7 +12,7 @@ function orvexScriptMain(luaDir, tmpDir)
     return T.run({
         ["loadstring and load take source only"] = function()
             T.same({loadstring(binary)}, {nil, refused})
-            T.eq(loadstring("return 'text'")(), "text")
+            T.eq(assert(loadstring("return 'text'"))(), "text")
             local pieces = {binary:sub(1, 3), binary:sub(4)}
             local i = 0
             local f, err = load(function() i = i + 1; return pieces[i] end)
@@ -20,7 +20,7 @@ function orvexScriptMain(luaDir, tmpDir)
             T.ok(tostring(err):find(refused, 1, true), err)
             i = 0
             pieces = {"", "return ", "'from", " pieces'"}
-            T.eq(load(function() i = i + 1; return pieces[i] end)(), "from pieces")
+            T.eq(assert(load(function() i = i + 1; return pieces[i] end))(), "from pieces")
             T.raises("(string expected, got no value)", loadstring)
             T.raises("(function expected, got no value)", load)
             local ok, err = pcall(function() return loadstring() end)
@@ -32,7 +32,7 @@ function orvexScriptMain(luaDir, tmpDir)
             T.same({loadfile(bin)}, {nil, refused})
             T.same({loadfile(shebang)}, {nil, refused})
             T.raises(refused, dofile, bin)
-            T.eq(loadfile(file("text.lua", "#!/usr/bin/lua\nreturn 42"))(), 42)
+            T.eq(assert(loadfile(file("text.lua", "#!/usr/bin/lua\nreturn 42")))(), 42)
             T.eq(dofile(file("text2.lua", "return 43")), 43)
             local saved = package.path
             package.path = tmpDir .. "/?.lua;" .. saved
