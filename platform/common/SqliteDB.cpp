@@ -195,9 +195,15 @@ private:
 const char kRegularFilesVfs[] = "orvex-regular-files";
 sqlite3_vfs* g_systemVfs = nullptr;
 
-int OpenRegularFile(sqlite3_vfs*, const char* name, sqlite3_file* file, int flags, int* outFlags) {
+// SQLite calls it from C frames: nothing may leave it by exception (the
+// check makes a std::string of the name).
+int OpenRegularFile(sqlite3_vfs*, const char* name, sqlite3_file* file, int flags, int* outFlags) noexcept {
     // The layer's methods stay unset, so SQLite does not close the file.
-    if (name && !detail::IsRegularFileOrNothing(name)) return SQLITE_CANTOPEN;
+    try {
+        if (name && !detail::IsRegularFileOrNothing(name)) return SQLITE_CANTOPEN;
+    } catch (...) {
+        return SQLITE_NOMEM;
+    }
     return g_systemVfs->xOpen(g_systemVfs, name, file, flags, outFlags);
 }
 

@@ -1,6 +1,7 @@
 // pyn::IProcessUtil on Linux, through /proc.
 #include "pyn/ProcessUtil.h"
 #include "pyn/NoDestructor.h"
+#include "SafeFs.h"
 
 #include <dirent.h>
 #include <errno.h>
@@ -104,9 +105,9 @@ std::string ProcessName(pid_t pid, const std::string& comm) {
 // Calls `fn(pid)` for every process directory in /proc.
 template <typename Fn>
 void ForEachPid(Fn fn) {
-    DIR* dir = opendir("/proc");
+    posix::DirStream dir(opendir("/proc"));  // closed however `fn` leaves
     if (!dir) return;
-    while (struct dirent* entry = readdir(dir)) {
+    while (struct dirent* entry = readdir(dir.get())) {
         const char* name = entry->d_name;
         if (*name < '1' || *name > '9') continue;
         char* end = nullptr;
@@ -114,7 +115,6 @@ void ForEachPid(Fn fn) {
         if (*end != '\0' || pid <= 0 || pid > INT_MAX) continue;
         fn(static_cast<pid_t>(pid));
     }
-    closedir(dir);
 }
 
 // Live processes of that name, ascending.
@@ -291,30 +291,28 @@ int RunCollecting(const std::string& path, const std::vector<std::string>& argv,
                   int32_t timeoutMs, bool mergeStderr, std::string& output) {
     output.clear();
     if (path.empty()) return -1;
-    int out[2];
-    if (pipe2(out, O_CLOEXEC) != 0) return -1;
-    int devNull = open("/dev/null", O_RDWR | O_CLOEXEC);
-    if (devNull < 0) {
-        close(out[0]);
-        close(out[1]);
-        return -1;
-    }
+    // Every descriptor closes itself on every path, a failed allocation's
+    // included.
+    int ends[2];
+    if (pipe2(ends, O_CLOEXEC) != 0) return -1;
+    posix::Fd readEnd(ends[0]), writeEnd(ends[1]);
+    posix::Fd devNull(open("/dev/null", O_RDWR | O_CLOEXEC));
+    if (!devNull.ok()) return -1;
     posix::SpawnRequest request;
     request.path = path;
     request.argv = argv;
-    request.stdinFd = devNull;
-    request.stdoutFd = out[1];
-    request.stderrFd = mergeStderr ? out[1] : devNull;
+    request.stdinFd = devNull.get();
+    request.stdoutFd = writeEnd.get();
+    request.stderrFd = mergeStderr ? writeEnd.get() : devNull.get();
     int error = 0;
-    int control = -1;
-    pid_t child = posix::Spawn(request, &error, &control);
-    close(out[1]);
-    close(devNull);
-    if (child <= 0) {
-        close(out[0]);
-        return -1;
-    }
-    fcntl(out[0], F_SETFL, fcntl(out[0], F_GETFL) | O_NONBLOCK);
+    int controlFd = -1;
+    pid_t child = posix::Spawn(request, &error, &controlFd);
+    posix::Fd control(controlFd);
+    writeEnd.Close();
+    devNull.Close();
+    if (child <= 0) return -1;
+    const int readFd = readEnd.get();
+    fcntl(readFd, F_SETFL, fcntl(readFd, F_GETFL) | O_NONBLOCK);
 
     using Clock = std::chrono::steady_clock;
     // Inside a script run: no longer than the run may still take, and a stop
@@ -324,7 +322,8 @@ int RunCollecting(const std::string& path, const std::vector<std::string>& argv,
     const bool limited = timeoutMs > 0;
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(limited ? timeoutMs : 0);
     const size_t limit = CHostSettings::ReadLimit();
-    int pidFd = OpenPidFd(child);
+    posix::Fd pidDescriptor(OpenPidFd(child));
+    const int pidFd = pidDescriptor.get();
     int status = -1;
     bool ended = false;
     bool pipeOpen = true;
@@ -334,13 +333,13 @@ int RunCollecting(const std::string& path, const std::vector<std::string>& argv,
         if (limited) {
             auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
             if (left.count() <= 0) {
-                posix::EndSupervised(control);
+                posix::EndSupervised(control.get());
                 break;
             }
             wait = static_cast<int>(left.count()) + 1;
         }
         if (inRun && CRunBudget::Stopped()) {
-            posix::EndSupervised(control);
+            posix::EndSupervised(control.get());
             break;
         }
         // Without a pid descriptor the child's end is polled for.
@@ -348,18 +347,18 @@ int RunCollecting(const std::string& path, const std::vector<std::string>& argv,
         if (inRun && (wait < 0 || wait > 50)) wait = 50;
         struct pollfd fds[2];
         nfds_t count = 0;
-        if (pipeOpen) fds[count++] = {out[0], POLLIN, 0};
+        if (pipeOpen) fds[count++] = {readFd, POLLIN, 0};
         if (pidFd >= 0) fds[count++] = {pidFd, POLLIN, 0};
         int r = count > 0 ? poll(fds, count, wait) : (usleep(static_cast<useconds_t>(wait) * 1000), 0);
         if (r < 0 && errno != EINTR) {
-            posix::EndSupervised(control);
+            posix::EndSupervised(control.get());
             break;
         }
         if (pipeOpen && r > 0 && fds[0].revents != 0) {
-            PipeState state = Drain(out[0], output, limit);
+            PipeState state = Drain(readFd, output, limit);
             if (state == PipeState::kOverLimit) {
                 overLimit = true;
-                posix::EndSupervised(control);
+                posix::EndSupervised(control.get());
                 break;
             }
             pipeOpen = state == PipeState::kOpen;
@@ -371,10 +370,7 @@ int RunCollecting(const std::string& path, const std::vector<std::string>& argv,
     if (!ended) status = posix::WaitChild(child);
     // What the program wrote before it ended is all in the pipe now; output
     // of processes it left behind is not waited for.
-    if (pipeOpen && !overLimit) overLimit = Drain(out[0], output, limit) == PipeState::kOverLimit;
-    close(out[0]);
-    close(control);
-    if (pidFd >= 0) close(pidFd);
+    if (pipeOpen && !overLimit) overLimit = Drain(readFd, output, limit) == PipeState::kOverLimit;
     if (overLimit) {
         std::string().swap(output);
         return -1;

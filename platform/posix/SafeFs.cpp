@@ -211,18 +211,17 @@ bool ListAt(int dir, std::vector<std::string>& names) {
     // A description of its own: reading moves its offset, not that of `dir`.
     int fd = openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) return false;
-    DIR* d = fdopendir(fd);
+    posix::DirStream d(fdopendir(fd));
     if (!d) {
         close(fd);
         return false;
     }
     errno = 0;
-    while (struct dirent* entry = readdir(d)) {
+    while (struct dirent* entry = readdir(d.get())) {
         if (strcmp(entry->d_name, ".") != 0 && strcmp(entry->d_name, "..") != 0) names.emplace_back(entry->d_name);
         errno = 0;
     }
     bool ok = errno == 0;
-    closedir(d);
     std::sort(names.begin(), names.end());
     return ok;
 }

@@ -5,9 +5,11 @@
 // its open parent, never through a link). Private to platform/posix.
 #pragma once
 
+#include <dirent.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 
+#include <memory>
 #include <string>
 #include <type_traits>
 #include <vector>
@@ -33,6 +35,12 @@ public:
 private:
     int m_fd = -1;
 };
+
+// A directory stream that closes itself (and the descriptor under it).
+struct DirCloser {
+    void operator()(DIR* dir) const { closedir(dir); }
+};
+using DirStream = std::unique_ptr<DIR, DirCloser>;
 
 // Opens `name` relative to the directory `dir` (AT_FDCWD: the current
 // directory; an absolute name ignores `dir`), for the access and the
