@@ -47,13 +47,13 @@ bool ListDir(const std::wstring& dir, std::vector<Entry>& out) {
     WIN32_FIND_DATAW data;
     HANDLE find = FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &data, FindExSearchNameMatch, nullptr, 0);
     if (find == INVALID_HANDLE_VALUE) return GetLastError() == ERROR_FILE_NOT_FOUND;
+    // Closed however the listing ends, a failed allocation's included.
+    std::unique_ptr<void, BOOL(WINAPI*)(HANDLE)> search(find, &FindClose);
     do {
         if (wcscmp(data.cFileName, L".") == 0 || wcscmp(data.cFileName, L"..") == 0) continue;
         out.push_back({data.cFileName, data.dwFileAttributes});
     } while (FindNextFileW(find, &data));
-    bool ok = GetLastError() == ERROR_NO_MORE_FILES;
-    FindClose(find);
-    return ok;
+    return GetLastError() == ERROR_NO_MORE_FILES;
 }
 
 // The separator to put between `dir` and a name ("" when it ends with one).
@@ -75,17 +75,17 @@ std::wstring ResolvedPath(const std::wstring& path) {
     std::wstring rest;
     std::wstring existing = full;
     for (;;) {
-        HANDLE h = CreateFileW(existing.c_str(), FILE_READ_ATTRIBUTES,
-                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                               FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-        if (h != INVALID_HANDLE_VALUE) {
+        win32::Handle h(CreateFileW(existing.c_str(), FILE_READ_ATTRIBUTES,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                    FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+        if (h.ok()) {
             std::wstring final(MAX_PATH, L'\0');
-            DWORD got = GetFinalPathNameByHandleW(h, &final[0], static_cast<DWORD>(final.size()), 0);
+            DWORD got = GetFinalPathNameByHandleW(h.get(), &final[0], static_cast<DWORD>(final.size()), 0);
             if (got >= final.size()) {
                 final.resize(got + 1);
-                got = GetFinalPathNameByHandleW(h, &final[0], static_cast<DWORD>(final.size()), 0);
+                got = GetFinalPathNameByHandleW(h.get(), &final[0], static_cast<DWORD>(final.size()), 0);
             }
-            CloseHandle(h);
+            h.Close();
             if (got == 0 || got >= final.size()) return full;
             final.resize(got);
             return final + rest;

@@ -33,6 +33,7 @@
 #include <set>
 
 #include "Spawn.h"
+#include "WinFs.h"
 #include "WinText.h"
 #include "pyn/HostSettings.h"
 #include "pyn/RunBudget.h"
@@ -50,14 +51,13 @@ struct ProcEntry {
 // Every process the system lists (the idle process, id 0, left out).
 std::vector<ProcEntry> Snapshot() {
     std::vector<ProcEntry> out;
-    HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    if (snap == INVALID_HANDLE_VALUE) return out;
+    win32::Handle snap(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    if (!snap.ok()) return out;
     PROCESSENTRY32W entry;
     entry.dwSize = sizeof entry;
-    for (BOOL more = Process32FirstW(snap, &entry); more; more = Process32NextW(snap, &entry)) {
+    for (BOOL more = Process32FirstW(snap.get(), &entry); more; more = Process32NextW(snap.get(), &entry)) {
         if (entry.th32ProcessID != 0) out.push_back({entry.th32ProcessID, entry.th32ParentProcessID, entry.szExeFile});
     }
-    CloseHandle(snap);
     return out;
 }
 
@@ -91,19 +91,18 @@ HANDLE OpenToEnd(DWORD pid, bool* missing) {
 }
 
 // Ends the opened processes and waits, kKillWaitMs at most, until each has
-// gone; closes the handles. True when every one has. The handles held
-// meanwhile keep the ids from passing to other processes.
-bool EndAndConfirm(const std::vector<HANDLE>& processes) {
+// gone. True when every one has. The handles, held until the caller's list
+// goes, keep the ids from passing to other processes meanwhile.
+bool EndAndConfirm(const std::vector<win32::Handle>& processes) {
     bool all = true;
-    for (HANDLE h : processes) {
-        if (!TerminateProcess(h, 1) && WaitForSingleObject(h, 0) != WAIT_OBJECT_0) all = false;
+    for (const win32::Handle& h : processes) {
+        if (!TerminateProcess(h.get(), 1) && WaitForSingleObject(h.get(), 0) != WAIT_OBJECT_0) all = false;
     }
     const ULONGLONG deadline = GetTickCount64() + kKillWaitMs;
-    for (HANDLE h : processes) {
+    for (const win32::Handle& h : processes) {
         ULONGLONG now = GetTickCount64();
-        if (WaitForSingleObject(h, now < deadline ? static_cast<DWORD>(deadline - now) : 0) != WAIT_OBJECT_0)
+        if (WaitForSingleObject(h.get(), now < deadline ? static_cast<DWORD>(deadline - now) : 0) != WAIT_OBJECT_0)
             all = false;
-        CloseHandle(h);
     }
     return all;
 }
@@ -111,13 +110,14 @@ bool EndAndConfirm(const std::vector<HANDLE>& processes) {
 // Ends the processes (those that have gone already count as ended); true
 // when every one has gone.
 bool EndProcesses(const std::vector<DWORD>& pids) {
-    std::vector<HANDLE> handles;
+    std::vector<win32::Handle> handles;
+    handles.reserve(pids.size());
     bool all = true;
     for (DWORD pid : pids) {
         bool missing = false;
-        HANDLE h = OpenToEnd(pid, &missing);
-        if (h)
-            handles.push_back(h);
+        win32::Handle h(OpenToEnd(pid, &missing));
+        if (h.ok())
+            handles.push_back(std::move(h));
         else if (!missing)
             all = false;
     }
@@ -283,35 +283,33 @@ int RunCollecting(const std::wstring& application, const std::wstring& commandLi
                   bool mergeStderr, std::string& output) {
     output.clear();
     if (application.empty()) return -1;
-    HANDLE readEnd, writeEnd;
-    if (!MakeOutputPipe(readEnd, writeEnd)) return -1;
-    HANDLE null = win32::OpenNullDevice();
-    if (null == INVALID_HANDLE_VALUE) {
-        CloseHandle(readEnd);
-        CloseHandle(writeEnd);
-        return -1;
-    }
+    // Every handle closes itself on every path, a failed allocation's
+    // included.
+    HANDLE readPipe, writePipe;
+    if (!MakeOutputPipe(readPipe, writePipe)) return -1;
+    win32::Handle readEnd(readPipe), writeEnd(writePipe);
+    win32::Handle null(win32::OpenNullDevice());
+    if (!null.ok()) return -1;
     win32::SpawnRequest request;
     request.application = application;
     request.commandLine = commandLine;
-    request.stdIn = null;
-    request.stdOut = writeEnd;
-    request.stdErr = mergeStderr ? writeEnd : null;
+    request.stdIn = null.get();
+    request.stdOut = writeEnd.get();
+    request.stdErr = mergeStderr ? writeEnd.get() : null.get();
     // Suspended until it is in the job, so that nothing it starts escapes.
     request.flags = CREATE_SUSPENDED | CREATE_NO_WINDOW;
     PROCESS_INFORMATION info;
     bool started = win32::Spawn(request, info);
-    CloseHandle(writeEnd);
-    CloseHandle(null);
-    if (!started) {
-        CloseHandle(readEnd);
-        return -1;
-    }
+    writeEnd.Close();
+    null.Close();
+    if (!started) return -1;
+    win32::Handle process(info.hProcess);
     // The job holds every process the command starts (none may break away).
     // Closing its last handle ends them all, so they end with us if we die;
     // a command that ends by itself has the limit lifted first, and what it
     // left running goes on.
-    HANDLE job = CreateJobObjectW(nullptr, nullptr);
+    win32::Handle jobHandle(CreateJobObjectW(nullptr, nullptr));
+    const HANDLE job = jobHandle.get();
     JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
     limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
     const bool killOnClose =
@@ -332,7 +330,7 @@ int RunCollecting(const std::wstring& application, const std::wstring& commandLi
     };
     bool overLimit = false;
     {
-        PipeReader reader(readEnd, CHostSettings::ReadLimit());
+        PipeReader reader(readEnd.get(), CHostSettings::ReadLimit());
         if (!reader.ok()) killTree();
         // Inside a script run: no longer than the run may still take, and a
         // stop ends the command (checked every few tens of milliseconds).
@@ -381,15 +379,13 @@ int RunCollecting(const std::wstring& application, const std::wstring& commandLi
     DWORD code = static_cast<DWORD>(-1);
     if (WaitForSingleObject(info.hProcess, 0) != WAIT_OBJECT_0 || !GetExitCodeProcess(info.hProcess, &code))
         code = static_cast<DWORD>(-1);
-    CloseHandle(info.hProcess);
-    CloseHandle(readEnd);
-    if (job) {
-        if (killOnClose && !killed) {
-            limits.BasicLimitInformation.LimitFlags = 0;
-            SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits);
-        }
-        CloseHandle(job);
+    process.Close();
+    readEnd.Close();
+    if (job && killOnClose && !killed) {
+        limits.BasicLimitInformation.LimitFlags = 0;
+        SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits);
     }
+    jobHandle.Close();
     if (overLimit) {
         std::string().swap(output);
         return -1;
@@ -511,16 +507,17 @@ public:
     bool KillProcById(int64_t id) override {
         if (!ValidPid(id) || id == GetCurrentProcessId()) return false;
         bool missing = false;
-        HANDLE h = OpenToEnd(static_cast<DWORD>(id), &missing);
-        return h && EndAndConfirm({h});
+        std::vector<win32::Handle> handles;
+        handles.emplace_back(OpenToEnd(static_cast<DWORD>(id), &missing));
+        return handles[0].ok() && EndAndConfirm(handles);
     }
 
     std::string GetProcPath(int64_t id, int32_t fullPath) override {
-        HANDLE h = OpenRunning(id, PROCESS_QUERY_LIMITED_INFORMATION);
-        if (!h) return std::string();
+        win32::Handle h(OpenRunning(id, PROCESS_QUERY_LIMITED_INFORMATION));
+        if (!h.ok()) return std::string();
         std::wstring path(MAX_PATH, L'\0');
         DWORD size = static_cast<DWORD>(path.size());
-        while (!QueryFullProcessImageNameW(h, 0, &path[0], &size)) {
+        while (!QueryFullProcessImageNameW(h.get(), 0, &path[0], &size)) {
             if (GetLastError() != ERROR_INSUFFICIENT_BUFFER || path.size() >= 32768) {
                 size = 0;
                 break;
@@ -528,7 +525,7 @@ public:
             path.resize(path.size() * 2);
             size = static_cast<DWORD>(path.size());
         }
-        CloseHandle(h);
+        h.Close();
         path.resize(size);
         if (!fullPath) {
             size_t slash = path.find_last_of(L"\\/");
@@ -538,12 +535,12 @@ public:
     }
 
     std::string GetProcCommandLine(int64_t id) override {
-        HANDLE h = OpenRunning(id, PROCESS_QUERY_INFORMATION | PROCESS_VM_READ);
-        if (!h) h = OpenRunning(id, PROCESS_QUERY_LIMITED_INFORMATION);
-        if (!h) return std::string();
+        win32::Handle h(OpenRunning(id, PROCESS_QUERY_INFORMATION | PROCESS_VM_READ));
+        if (!h.ok()) h = win32::Handle(OpenRunning(id, PROCESS_QUERY_LIMITED_INFORMATION));
+        if (!h.ok()) return std::string();
         std::wstring line;
-        if (!CommandLineFromSystem(h, line) && !CommandLineFromPeb(h, line)) line.clear();
-        CloseHandle(h);
+        if (!CommandLineFromSystem(h.get(), line) && !CommandLineFromPeb(h.get(), line)) line.clear();
+        h.Close();
         return win32::WideToLocal(line);
     }
 

@@ -8,6 +8,7 @@
 #include <windows.h>
 
 #include "Spawn.h"
+#include "WinFs.h"
 #include "WinText.h"
 #include "pyn/ToolUtil.h"
 
@@ -25,9 +26,9 @@ bool CToolUtil::StartProcess(const std::string& program, const std::string& work
     if (!win32::BuildCommandLine(request.application, argv, request.commandLine)) return false;
     request.workDir = win32::LocalToWide(workDir);
 
-    HANDLE null = win32::OpenNullDevice();
-    if (null == INVALID_HANDLE_VALUE) return false;
-    request.stdIn = request.stdOut = request.stdErr = null;
+    win32::Handle null(win32::OpenNullDevice());  // closed on every path
+    if (!null.ok()) return false;
+    request.stdIn = request.stdOut = request.stdErr = null.get();
     request.flags = DETACHED_PROCESS | CREATE_NEW_PROCESS_GROUP | CREATE_BREAKAWAY_FROM_JOB;
     PROCESS_INFORMATION info;
     bool ok = win32::Spawn(request, info);
@@ -36,7 +37,7 @@ bool CToolUtil::StartProcess(const std::string& program, const std::string& work
         request.flags &= ~static_cast<DWORD>(CREATE_BREAKAWAY_FROM_JOB);
         ok = win32::Spawn(request, info);
     }
-    CloseHandle(null);
+    null.Close();
     if (!ok) return false;
     if (processId) *processId = info.dwProcessId;
     CloseHandle(info.hThread);

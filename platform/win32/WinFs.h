@@ -14,6 +14,44 @@
 namespace pyn {
 namespace win32 {
 
+// A kernel handle that closes itself (null and INVALID_HANDLE_VALUE hold
+// nothing): what is opened stays closed on every path, a failed
+// allocation's included.
+class Handle {
+public:
+    Handle() = default;
+    explicit Handle(HANDLE h) : m_h(h) {}
+    ~Handle() { Close(); }
+    Handle(const Handle&) = delete;
+    Handle& operator=(const Handle&) = delete;
+    Handle(Handle&& other) noexcept : m_h(other.m_h) { other.m_h = nullptr; }
+    Handle& operator=(Handle&& other) noexcept {
+        if (this != &other) {
+            Close();
+            m_h = other.m_h;
+            other.m_h = nullptr;
+        }
+        return *this;
+    }
+    HANDLE get() const { return m_h; }
+    bool ok() const { return m_h && m_h != INVALID_HANDLE_VALUE; }
+    HANDLE release() {
+        HANDLE h = m_h;
+        m_h = nullptr;
+        return h;
+    }
+    // Closes now; false when closing reports a failure.
+    bool Close() {
+        bool closed = true;
+        if (ok()) closed = CloseHandle(m_h) != 0;
+        m_h = nullptr;
+        return closed;
+    }
+
+private:
+    HANDLE m_h = nullptr;
+};
+
 const DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
 // A name for a new temporary file beside `target` (".<name>.<tag><pid>-<n>"),
