@@ -13,6 +13,7 @@
 #include <chrono>
 #include <filesystem>
 #include <functional>
+#include <iostream>
 #include <thread>
 
 extern "C" {
@@ -322,7 +323,15 @@ TEST(ScriptThreadShutdownDeathTest, AThreadBlockedPastTheExitWaitStillFindsTheEn
             std::string result;
             CLuaEngineInterface::ExecLua(dir.file("main.lua"), "", result,
                                          {dir.file("blocked.lua"), dir.file("started")}, false);
-            if (result != "true" || !WaitUntil([&] { return Exists(dir.file("started")); })) ExitChild(dir, 3);
+            // Says which step failed: the parent prints the child's output.
+            if (result != "true") {
+                std::cerr << "starting the thread gave: " << result << std::endl;
+                ExitChild(dir, 3);
+            }
+            if (!WaitUntil([&] { return Exists(dir.file("started")); })) {
+                std::cerr << "the thread did not start its script" << std::endl;
+                ExitChild(dir, 7);
+            }
             exit(0);
         },
         ::testing::ExitedWithCode(0), "");
