@@ -5,6 +5,7 @@
 #include "LuaEngineManager.h"
 #include "ScriptThreads.h"
 #include "pyn/HttpUtil.h"
+#include "pyn/ThreadUtil.h"
 
 namespace orvex {
 
@@ -28,6 +29,21 @@ std::atomic<bool> g_processEnding{false};
 std::atomic<CLuaEngineManager*> g_engine{nullptr};
 std::atomic<CScriptThreadManager*> g_threads{nullptr};
 
+// A thread that had a worker has ended: its worker and Lua state go, on the
+// thread itself, as one more entry into the engine (refused, and so doing
+// nothing, once the shutdown has begun: that closes or keeps every state).
+void ReleaseEndedThread(void*) {
+    // A thread does not end in the middle of one of its own calls; were it
+    // to, what that call uses stays as it is.
+    if (t_inside != 0) return;
+    CEngineLifetime::Entry entry;
+    if (entry) entry.manager().ReleaseThreadWorker();
+}
+
+// Given back at the end of the shutdown, so that no thread ending after the
+// library is unloaded calls into its code.
+pyn::CThreadEndCall g_threadEnd(&ReleaseEndedThread, nullptr);
+
 }  // namespace
 
 // Built on first use; its destructor, run at process exit or library
@@ -39,6 +55,8 @@ struct CEngineLifetime::Root {
         // complete, so that their clean-up runs after this one's destructor,
         // and finalizers run by it still find them working.
         pyn::CSingleton<pyn::CHttpUtil>::GetInstance();
+        // Without a slot threads keep their workers until the shutdown.
+        g_threadEnd.Open();
         g_engine.store(new CLuaEngineManager, std::memory_order_release);
         g_threads.store(new CScriptThreadManager, std::memory_order_release);
     }
@@ -87,6 +105,7 @@ void CEngineLifetime::Root::Shutdown() {
         // functions it calls from now on refuse.
         threads->Park();
     }
+    g_threadEnd.Close();
     s_closed.store(true);
     g_phase.store(kClosed);
 }
@@ -117,6 +136,8 @@ CScriptThreadManager& CEngineLifetime::ScriptThreads() {
     TheRoot();
     return *g_threads.load(std::memory_order_acquire);
 }
+
+void CEngineLifetime::ReleaseAtThreadEnd() { g_threadEnd.Watch(); }
 
 void CEngineLifetime::LoaderDetaching(bool processEnding) {
     g_detaching.store(true);

@@ -18,6 +18,10 @@
 //    states and managers are kept, and script functions called from then on
 //    give their failure result without touching any service.
 //
+// A thread that ends while the engine is open takes its worker and Lua state
+// with it (see ReleaseAtThreadEnd); after the shutdown nothing is done at
+// thread end any more.
+//
 // Script functions check IsClosed() and refuse once step 4 or the end of
 // step 3 is reached.
 #pragma once
@@ -55,6 +59,10 @@ public:
     // True once the engine has shut down (or given up waiting for what is
     // still inside): script functions then give their failure result.
     static bool IsClosed() { return s_closed.load(std::memory_order_relaxed); }
+
+    // The calling thread's worker is released on that thread when it ends
+    // (once per thread, when its worker is made).
+    static void ReleaseAtThreadEnd();
 
     // Windows, from DllMain when the library is detached: finalizers run by
     // the shutdown then must not call into other modules (the system's

@@ -195,19 +195,30 @@ std::shared_ptr<CLuaWorker> CLuaEngineManager::GetThreadWorker() {
     if (it != m_workers.end()) return it->second;
     auto worker = std::make_shared<CLuaWorker>();
     m_workers.emplace(id, worker);
+    // It goes when the thread ends: a thread that makes one call and ends
+    // must not leave its state behind, nor hand its globals to a later
+    // thread that gets the same id.
+    CEngineLifetime::ReleaseAtThreadEnd();
     return worker;
 }
 
 void CLuaEngineManager::ReleaseThreadWorker() {
-    std::shared_ptr<CLuaWorker> worker;
-    {
-        pyn::CMutexLockUtil guard(m_workerMutex);
-        auto it = m_workers.find(pyn::CThreadUtil::GetCurrentThreadId());
-        if (it == m_workers.end()) return;
-        worker = std::move(it->second);
-        m_workers.erase(it);
+    const uint32_t id = pyn::CThreadUtil::GetCurrentThreadId();
+    // A finalizer run by the close may give the thread a worker again: it
+    // goes too.
+    for (;;) {
+        std::shared_ptr<CLuaWorker> worker;
+        {
+            pyn::CMutexLockUtil guard(m_workerMutex);
+            auto it = m_workers.find(id);
+            if (it == m_workers.end()) return;
+            worker = std::move(it->second);
+            m_workers.erase(it);
+        }
+        // The Lua state closes here, on its own thread, outside the map's
+        // mutex, even when the statistics still hold the worker.
+        worker->CloseState();
     }
-    // The Lua state closes here, on its own thread, outside the map's mutex.
 }
 
 void CLuaEngineManager::CloseAllStates() {

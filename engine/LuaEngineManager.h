@@ -59,10 +59,12 @@ public:
     bool RunModuleScript(const std::string& scriptPath, bool encoded, lua_State* L = nullptr);
     // Source text of a script file ("" = nothing to run).
     std::string GetScriptSource(const std::string& scriptPath, bool encoded);
-    // The calling thread's worker, created on first use.
+    // The calling thread's worker, created on first use; it lives as long
+    // as the thread (its globals persist between the thread's calls).
     std::shared_ptr<CLuaWorker> GetThreadWorker();
-    // Drops the calling thread's worker and closes its Lua state (used when a
-    // thread the engine started itself has finished).
+    // Drops the calling thread's worker and closes its Lua state, on that
+    // thread: when a script thread's run has finished, and when any thread
+    // that had a worker ends.
     void ReleaseThreadWorker();
     // Closes every worker's Lua state (their finalizers run). Only at
     // shutdown, when no run is in progress on any thread.

@@ -20,8 +20,10 @@ struct Child {
 };
 
 // Runs the host on `script` with `args`; a child that hangs is ended.
+// With `agents` ("N AGENT_SCRIPT"), N threads call AGENT_SCRIPT meanwhile,
+// each on thread after thread that ends when `agentThreadsEnd`.
 Child RunHost(const std::string& how, const std::string& script, const std::vector<std::string>& args,
-              const std::string& agents = "") {
+              const std::string& agents = "", bool agentThreadsEnd = false) {
     std::string command;
 #ifndef _WIN32
     // The library's process-wide objects are never destroyed, by design (a
@@ -33,7 +35,7 @@ Child RunHost(const std::string& how, const std::string& script, const std::vect
     command += ShellQuote(ORVEX_SHUTDOWN_HOST) + " " + ShellQuote(ORVEX_ENGINE_LIBRARY) + " " + how + " " +
                ShellQuote(script);
     for (const std::string& arg : args) command += " " + ShellQuote(arg);
-    if (!agents.empty()) command += " -- " + agents;
+    if (!agents.empty()) command += (agentThreadsEnd ? " --ending " : " -- ") + agents;
     Child child;
     child.status = orvextest::RunCommand(command + " 2>&1", &child.output);
     return child;
@@ -89,7 +91,8 @@ const char kPlugin[] = "/echo_plugin.so";
 #endif
 
 // Whatever a finalizer calls, it is called while the library's services are
-// all there: at a return from main, at exit() and at unload.
+// all there: at a return from main, at exit(), at unload, and when the
+// thread whose state it is in ends.
 TEST(Shutdown, FinalizersOfEveryLibraryRunWhileItsServicesAreThere) {
     TempDir tmp;
     const std::string plugin = std::string(ORVEX_PLUGIN_DIR) + kPlugin;
@@ -99,7 +102,7 @@ TEST(Shutdown, FinalizersOfEveryLibraryRunWhileItsServicesAreThere) {
     for (const LibraryCall& c : kCalls) {
         const std::string script = tmp.file(std::string(c.library) + ".lua");
         orvextest::WriteScript(script, FinalizerScript(c));
-        for (const std::string how : {"return", "exit", "unload", "unload with a thread"}) {
+        for (const std::string how : {"return", "exit", "unload", "unload with a thread", "end"}) {
             const bool withThread = how == "unload with a thread";
             std::vector<std::string> args = {tmp.path(), plugin};
             if (withThread) args.push_back(tmp.file("spinner.lua"));
@@ -117,6 +120,10 @@ TEST(Shutdown, FinalizersOfEveryLibraryRunWhileItsServicesAreThere) {
             std::vector<std::string> expected = {"ok\n", finalized};
             if (how == "unload") expected.push_back("unloaded\n");
             if (withThread) expected = {"ok\n", "unloaded\n", finalized};
+            // The calling thread's state goes as the thread ends, on that
+            // thread: before its result is printed, and never under the
+            // loader lock.
+            if (how == "end") expected = {"finalized\n", "ok\n"};
 #ifdef _WIN32
             // Windows ends the script thread, mid-run, before the library
             // goes: no state is closed then (none can be trusted), so no
@@ -195,15 +202,21 @@ TEST(Shutdown, OsExitFromAScriptThreadWhileOtherThreadsRunScripts) {
     }
 }
 
-// A call that comes after the shutdown is refused, not run on freed objects.
+// A call that comes after the shutdown is refused, not run on freed objects;
+// threads that end during and after the shutdown leave their states to it.
 TEST(Shutdown, HostCallsDuringAndAfterTheShutdownAreRefused) {
     TempDir tmp;
-    orvextest::WriteScript(tmp.file("agent.lua"), "function orvexScriptMain() return orvexUtil.GetAppPath() end\n");
+    orvextest::WriteScript(tmp.file("agent.lua"),
+                           "keep = newproxy(true)\n"
+                           "getmetatable(keep).__gc = function() pcall(orvexUtil.GetAppPath) end\n"
+                           "function orvexScriptMain() return orvexUtil.GetAppPath() end\n");
     orvextest::WriteScript(tmp.file("main.lua"), "function orvexScriptMain() return 'ok' end\n");
-    for (const char* how : {"return", "exit"}) {
-        Child child = RunHost(how, tmp.file("main.lua"), {}, "6 " + ShellQuote(tmp.file("agent.lua")));
-        EXPECT_EQ(child.status, 0) << how << ": " << child.output;
-        EXPECT_EQ(child.output.find("ok\n"), 0u) << how << ": " << child.output;
+    for (const bool ending : {false, true}) {
+        for (const char* how : {"return", "exit"}) {
+            Child child = RunHost(how, tmp.file("main.lua"), {}, "6 " + ShellQuote(tmp.file("agent.lua")), ending);
+            EXPECT_EQ(child.status, 0) << how << (ending ? " (threads ending)" : "") << ": " << child.output;
+            EXPECT_EQ(child.output.find("ok\n"), 0u) << how << ": " << child.output;
+        }
     }
 }
 

@@ -1,6 +1,7 @@
 #include "pyn/ThreadUtil.h"
 
 #include <dlfcn.h>
+#include <pthread.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -25,6 +26,32 @@ void PinOwnModule() {
 uint32_t CThreadUtil::GetCurrentThreadId() {
     thread_local const uint32_t id = static_cast<uint32_t>(syscall(SYS_gettid));
     return id;
+}
+
+namespace {
+
+// The key's destructor: glibc runs it at thread exit for a non-null value,
+// after the thread-local objects, and never once the key is deleted.
+void ThreadEndOfKey(void* value) { static_cast<CThreadEndCall*>(value)->Ended(); }
+
+}  // namespace
+
+bool CThreadEndCall::Open() {
+    pthread_key_t key;
+    if (pthread_key_create(&key, &ThreadEndOfKey) != 0) return false;
+    m_slot = key;
+    m_open.store(true, std::memory_order_release);
+    return true;
+}
+
+bool CThreadEndCall::Watch() {
+    if (!m_open.load(std::memory_order_acquire)) return false;
+    return pthread_setspecific(static_cast<pthread_key_t>(m_slot), this) == 0;
+}
+
+void CThreadEndCall::Close() {
+    if (!m_open.exchange(false, std::memory_order_acq_rel)) return;
+    pthread_key_delete(static_cast<pthread_key_t>(m_slot));
 }
 
 }  // namespace pyn

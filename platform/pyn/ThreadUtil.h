@@ -19,6 +19,7 @@
 //   thread, so an unload request after that point leaves it loaded.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -60,6 +61,42 @@ private:
     mutable std::mutex m_stateMutex;
     mutable std::condition_variable m_ended;
     bool m_running = false;
+};
+
+// Calls a function on each thread that asked for it (Watch) as that thread
+// ends, on that thread. Unlike a thread-local object with a destructor it
+// does not keep the library loaded while such a thread lives: the call is
+// held by the system's per-thread slot (a POSIX thread-specific key, a
+// Windows fiber-local slot, which is called even when the library's thread
+// notifications are turned off), and Close gives the slot back.
+class CThreadEndCall {
+public:
+    using Function = void (*)(void* context);
+    constexpr CThreadEndCall(Function function, void* context) : m_function(function), m_context(context) {}
+    CThreadEndCall(const CThreadEndCall&) = delete;
+    CThreadEndCall& operator=(const CThreadEndCall&) = delete;
+
+    // Takes a slot from the system; false when it has none left (threads
+    // then get no call). Once.
+    bool Open();
+    // The calling thread gets the call when it ends. Cheap, but meant for
+    // once per thread; false when there is no slot.
+    bool Watch();
+    // No call from now on, on any thread, and the slot is given back: before
+    // the code of the function may go (library unload). Threads watched then
+    // get no call.
+    void Close();
+
+    // From the slot's clean-up at thread end (platform code).
+    void Ended() {
+        if (m_open.load(std::memory_order_acquire)) m_function(m_context);
+    }
+
+private:
+    Function m_function;
+    void* m_context;
+    std::atomic<bool> m_open{false};
+    unsigned long m_slot = 0;
 };
 
 }  // namespace pyn
