@@ -20,7 +20,7 @@ namespace orvex {
 
 class CLuaStateAllocator {
 public:
-    static constexpr size_t kChunkSize = 8 * 1024;
+    static constexpr size_t kChunkSize = 4 * 1024;
     static constexpr size_t kMaxSmall = 256;
     static constexpr unsigned kMaxCachedChunks = 4;
 
@@ -84,6 +84,12 @@ public:
     // Chunks held (in use or cached), and of them the cached empty ones.
     size_t ChunkCount() const { return m_chunkCount; }
     size_t CachedChunkCount() const { return m_cachedCount; }
+    // Bytes of the chunks held that no block handed out takes: headers,
+    // never used and freed blocks, cached chunks (a walk of every chunk;
+    // for statistics). What the state holds is about BytesInUse() plus
+    // this (blocks are counted at the size Lua asked for, which a chunk
+    // block exceeds by less than 16 bytes).
+    size_t UnusedChunkBytes() const;
 
 private:
     static constexpr unsigned kGranule = 16;
