@@ -40,16 +40,16 @@ bool MayHoldContainer(const char* text, size_t size) {
 // holding a JSON array or object is written as that array or object
 // (compact, as parsed; one level less deep than a whole document, so that
 // the result stays within the bound when it is parsed again); every other
-// text as a JSON string. `scratch` takes the embedded text until it parsed
-// whole.
-void AppendMemberValue(rapidjson::StringBuffer& out, TextView text, bool embed, rapidjson::StringBuffer& scratch) {
+// text as a JSON string. `embedded` is the writer for the embedded texts,
+// kept for the whole table so that its level stack is made once.
+void AppendMemberValue(rapidjson::StringBuffer& out, TextView text, bool embed, json::CompactWriter& embedded) {
     if (embed && MayHoldContainer(text.data, text.size)) {
-        scratch.Clear();
-        json::CompactWriter inner(scratch);
-        if (json::ParseBoundedInto(inner, text.data, text.size, json::kMaxNestingDepth - 1)) {
-            json::AppendRaw(out, scratch.GetString(), scratch.GetSize());
-            return;
-        }
+        // Written in place as it is parsed; a text that does not parse whole
+        // is taken back and written as a string.
+        const size_t mark = out.GetSize();
+        embedded.Reset(out);
+        if (json::ParseBoundedInto(embedded, text.data, text.size, json::kMaxNestingDepth - 1)) return;
+        out.Pop(out.GetSize() - mark);
     }
     json::AppendString(out, text.data, text.size);
 }
@@ -62,7 +62,7 @@ void AppendMemberValue(rapidjson::StringBuffer& out, TextView text, bool embed, 
 void AppendTableObject(lua_State* L, int index, bool embed, rapidjson::StringBuffer& out) {
     ReserveStack(L, 3);  // a key, its value and a copy of a number key
     std::string nameStorage, valueStorage;  // conversions from UTF-8, if any
-    rapidjson::StringBuffer scratch;
+    json::CompactWriter embedded(out);
     const bool localIsUtf8 = pyn::CStringUtil::LocalIsUtf8();
     bool first = true;
     *out.Push(1) = '{';
@@ -91,7 +91,7 @@ void AppendTableObject(lua_State* L, int index, bool embed, rapidjson::StringBuf
                 else
                     json::AppendRaw(out, "false", 5);
             } else {
-                AppendMemberValue(out, GetStringView(L, value, valueStorage, localIsUtf8), embed, scratch);
+                AppendMemberValue(out, GetStringView(L, value, valueStorage, localIsUtf8), embed, embedded);
             }
         }
         lua_settop(L, value - 1);
