@@ -6,10 +6,6 @@
 #include <string>
 #include <vector>
 
-#if !defined(_WIN32)
-#include <openssl/evp.h>
-#endif
-
 #include "TestSupport.h"
 #include "pyn/AlgorithmUtil.h"
 #include "pyn/FileUtil.h"
@@ -124,21 +120,6 @@ TEST(PynBase64, IntoABufferAsIntoAString) {
         EXPECT_EQ(written, n == 0 ? 0 : CAlgorithmUtil::Base64Room(n) - 1) << n;
     }
 }
-
-#if !defined(_WIN32)
-TEST(PynBase64, AgreesWithOpenSsl) {
-    // Every tail length, every byte value at every position of a group.
-    std::string bytes;
-    for (int i = 0; i < 3 * 256 + 2; ++i) bytes += static_cast<char>((i / 3 * 37 + i % 3 * 101) & 0xff);
-    for (size_t n = 0; n <= bytes.size(); n += (n < 70 ? 1 : 97)) {
-        std::string expected(CAlgorithmUtil::Base64Room(n) + 1, '\0');
-        const int w = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(&expected[0]),
-                                      reinterpret_cast<const unsigned char*>(bytes.data()), static_cast<int>(n));
-        expected.resize(static_cast<size_t>(w));
-        EXPECT_EQ(CAlgorithmUtil::toBase64(bytes.substr(0, n)), expected) << n;
-    }
-}
-#endif
 
 TEST(PynFiles, ReadFullFileWithAndWithoutLimit) {
     orvextest::TempDir dir;

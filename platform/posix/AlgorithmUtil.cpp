@@ -9,7 +9,6 @@
 #include <openssl/rand.h>
 
 #include <climits>
-#include <cstring>
 #include <vector>
 
 namespace pyn {
@@ -22,45 +21,19 @@ std::string CAlgorithmUtil::toBase64(const char* data, size_t size) {
     return out;
 }
 
-namespace {
-
-const char kBase64Alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-
-// The two characters of every 12-bit value: two look-ups per three bytes.
-struct Base64Pairs {
-    char pair[4096][2];
-    Base64Pairs() {
-        for (unsigned v = 0; v < 4096; ++v) {
-            pair[v][0] = kBase64Alphabet[v >> 6];
-            pair[v][1] = kBase64Alphabet[v & 63];
-        }
-    }
-};
-
-}  // namespace
-
 size_t CAlgorithmUtil::toBase64(const char* data, size_t size, char* out) {
-    if (size == 0) return 0;
-    static const Base64Pairs table;
-    const unsigned char* in = reinterpret_cast<const unsigned char*>(data);
-    char* p = out;
-    size_t i = 0;
-    for (; size - i >= 3; i += 3, p += 4) {
-        const unsigned v = unsigned{in[i]} << 16 | unsigned{in[i + 1]} << 8 | in[i + 2];
-        std::memcpy(p, table.pair[v >> 12], 2);
-        std::memcpy(p + 2, table.pair[v & 0xfff], 2);
+    // EVP_EncodeBlock takes an int length: encode in chunks that are a
+    // multiple of 3 bytes so that no padding appears in the middle.
+    const size_t kChunk = 3 * 1024 * 1024;
+    size_t in = 0, used = 0;
+    while (in < size) {
+        size_t n = size - in < kChunk ? size - in : kChunk;
+        int w = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out + used),
+                                reinterpret_cast<const unsigned char*>(data + in), static_cast<int>(n));
+        used += static_cast<size_t>(w);
+        in += n;
     }
-    // The last one or two bytes, padded with '='.
-    if (size - i > 0) {
-        const unsigned v = unsigned{in[i]} << 16 | (size - i == 2 ? unsigned{in[i + 1]} << 8 : 0u);
-        p[0] = kBase64Alphabet[v >> 18];
-        p[1] = kBase64Alphabet[(v >> 12) & 63];
-        p[2] = size - i == 2 ? kBase64Alphabet[(v >> 6) & 63] : '=';
-        p[3] = '=';
-        p += 4;
-    }
-    *p = '\0';
-    return static_cast<size_t>(p - out);
+    return used;
 }
 
 std::string CAlgorithmUtil::fromBase64(const std::string& text) {
