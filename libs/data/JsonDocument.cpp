@@ -61,14 +61,6 @@ bool ParseInto(Target& target, const char* data, size_t size, unsigned maxDepth)
     return !reader.Parse<rapidjson::kParseDefaultFlags>(input, handler).IsError();
 }
 
-// Whether any of the eight bytes of `word` is below 0x20, a quote or a
-// backslash (never false when one is).
-inline bool MayNeedEscape(uint64_t word) {
-    const uint64_t ones = 0x0101010101010101ull, highs = 0x8080808080808080ull;
-    const uint64_t quote = word ^ (ones * '"'), backslash = word ^ (ones * '\\');
-    return (((word - ones * 0x20) & ~word) | ((quote - ones) & ~quote) | ((backslash - ones) & ~backslash)) & highs;
-}
-
 }  // namespace
 
 bool ParseBounded(rapidjson::Document& doc, const char* data, size_t size, unsigned maxDepth) {
@@ -86,55 +78,10 @@ bool ParseBoundedInto(CompactWriter& writer, const char* data, size_t size, unsi
 }
 
 void AppendString(rapidjson::StringBuffer& out, const char* data, size_t size) {
-    // The writer's table: 'u' for \u00XX, another letter for its short
-    // escape, 0 for a byte written as it is.
-    static const char kEscape[256] = {
-        'u', 'u', 'u', 'u', 'u', 'u', 'u', 'u', 'b', 't', 'n', 'u', 'f', 'r', 'u', 'u',  // 00
-        'u', 'u', 'u', 'u', 'u', 'u', 'u', 'u', 'u', 'u', 'u', 'u', 'u', 'u', 'u', 'u',  // 10
-        0,   0,   '"', 0,   0,   0,   0,   0,   0,   0,   0,   0,   0,   0,   0,   0,    // 20
-        0,   0,   0,   0,   0,   0,   0,   0,   0,   0,   0,   0,   0,   0,   0,   0,    // 30
-        0,   0,   0,   0,   0,   0,   0,   0,   0,   0,   0,   0,   0,   0,   0,   0,    // 40
-        0,   0,   0,   0,   0,   0,   0,   0,   0,   0,   0,   0,   '\\', 0, 0,   0,    // 50
-    };
-    static const char kHex[] = "0123456789ABCDEF";
-    // In pieces, so that the room taken for the longest escapes stays small.
-    const size_t kPiece = 4096;
-    *out.Push(1) = '"';
-    for (size_t done = 0; done < size;) {
-        const size_t n = size - done < kPiece ? size - done : kPiece;
-        char* const start = out.Push(6 * n);
-        char* p = start;
-        const char* s = data + done;
-        const char* const end = s + n;
-        // Eight bytes at a time while none of them needs an escape.
-        while (end - s >= 8) {
-            uint64_t word;
-            std::memcpy(&word, s, 8);
-            if (MayNeedEscape(word)) break;
-            std::memcpy(p, s, 8);
-            p += 8;
-            s += 8;
-        }
-        for (; s != end; ++s) {
-            const unsigned char c = static_cast<unsigned char>(*s);
-            const char e = kEscape[c];
-            if (!e) {
-                *p++ = static_cast<char>(c);
-                continue;
-            }
-            *p++ = '\\';
-            *p++ = e;
-            if (e == 'u') {
-                *p++ = '0';
-                *p++ = '0';
-                *p++ = kHex[c >> 4];
-                *p++ = kHex[c & 0xF];
-            }
-        }
-        out.Pop(6 * n - static_cast<size_t>(p - start));
-        done += n;
-    }
-    *out.Push(1) = '"';
+    // A writer at its root writes one value and keeps no level: making one
+    // per string costs nothing.
+    CompactWriter writer(out);
+    writer.String(data, static_cast<rapidjson::SizeType>(size));
 }
 
 void AppendRaw(rapidjson::StringBuffer& out, const char* data, size_t size) {

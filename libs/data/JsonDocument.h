@@ -43,9 +43,9 @@ using CompactWriter = rapidjson::Writer<rapidjson::StringBuffer>;
 // document (no document is built); on failure what it wrote is incomplete.
 bool ParseBoundedInto(CompactWriter& writer, const char* data, size_t size, unsigned maxDepth = kMaxNestingDepth);
 
-// Appends `size` bytes at `data` as a JSON string, quoted and escaped
-// exactly as CompactWriter writes a string (every byte counts, zero bytes
-// included; bytes from 0x80 on are copied as they are).
+// Appends `size` bytes at `data` as a JSON string, written by CompactWriter
+// (every byte counts, zero bytes included; bytes from 0x80 on are copied as
+// they are).
 void AppendString(rapidjson::StringBuffer& out, const char* data, size_t size);
 // Appends `size` bytes at `data` unchanged.
 void AppendRaw(rapidjson::StringBuffer& out, const char* data, size_t size);
