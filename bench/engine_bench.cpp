@@ -17,6 +17,7 @@ extern "C" {
 #include "BenchSupport.h"
 #include "LuaEngineInterface.h"
 #include "LuaEngineManager.h"
+#include "LuaWorker.h"
 #include "OrvexHost.h"
 
 namespace {
@@ -210,6 +211,26 @@ size_t KeptChunkBytes() {
     return bytes;
 }
 
+// An idle state, as a fresh calling thread gets it (all fifteen libraries
+// installed), after a full collection: its Lua heap, and the bytes of the
+// allocator's chunks that no block takes.
+struct IdleFootprint {
+    size_t heap = 0, unusedChunkBytes = 0, chunks = 0;
+};
+IdleFootprint IdleStateFootprint() {
+    IdleFootprint f;
+    std::thread([&] {
+        auto worker = orvex::CLuaEngineManager::Instance().GetThreadWorker();
+        if (!worker || !worker->EnsureState()) return;
+        lua_gc(worker->State(), LUA_GCCOLLECT, 0);
+        const orvex::CLuaStateAllocator& allocator = worker->Allocator();
+        f.heap = allocator.BytesInUse();
+        f.unusedChunkBytes = allocator.UnusedChunkBytes();
+        f.chunks = allocator.ChunkCount();
+    }).join();
+    return f;
+}
+
 void BM_Engine_Threads(benchmark::State& state) {
     std::string result;
     for (auto _ : state) {
@@ -272,6 +293,11 @@ int main(int argc, char** argv) {
                                "BM_BareLua_LargeScript");
     printf("%-48s %12zu bytes of Lua heap, and its %zu-byte source kept beside it\n",
            "what the kept large chunk adds to a state", KeptChunkBytes(), g_largeSource.size());
+    const IdleFootprint idle = IdleStateFootprint();
+    printf("%-48s %12zu bytes: %zu of Lua heap and %zu unused in its %zu chunks (target 65536 or less)\n",
+           "an idle state with every library", idle.heap + idle.unusedChunkBytes, idle.heap, idle.unusedChunkBytes,
+           idle.chunks);
+    reporter.AddRatio("idle state bytes / 64 KiB", static_cast<double>(idle.heap + idle.unusedChunkBytes) / 65536.0);
     printf("run limits (limit set / none, per call: target 1.05 or less)\n");
     orvexbench::PrintTimeRatio(reporter, "plain script with a run time limit", "BM_Engine_PlainFile_TimeLimit",
                                "BM_Engine_PlainFile");

@@ -1,7 +1,8 @@
 // orvexJson against lua-cjson in one engine Lua state: JsonToTable next to
 // cjson.decode, GetJsonBuffer next to cjson.encode, on the same documents
 // (about 1 KB, 100 KB and 5 MB of nested objects, arrays, numbers and strings
-// with escapes). Prints each pair's CPU-time ratio (ours / cjson) at the end:
+// with escapes; and, for GetJsonBuffer, flat tables of 200 and 10,000 short
+// strings). Prints each pair's CPU-time ratio (ours / cjson) at the end:
 // CPU time, as the work is single-threaded and the machine may be shared.
 //
 // GetJsonBuffer takes a flat table; its nested members come as JSON texts
@@ -87,30 +88,50 @@ std::string MakeDocument(size_t target) {
 const char kSetup[] = R"lua(
 local cjson = require "cjson"
 local docs = ...
-local function same(a, b, path)
+-- Compares two values deeply; the path of keys to a difference is made
+-- into text only when there is one.
+local keys = {}
+local function where()
+    local parts = {}
+    for i, k in ipairs(keys) do parts[i] = tostring(k) end
+    return table.concat(parts, ".")
+end
+local function same(a, b)
     if a == cjson.null then a = nil end
     if b == cjson.null then b = nil end
-    if type(a) ~= type(b) then error(path .. ": " .. type(a) .. " vs " .. type(b)) end
+    if type(a) ~= type(b) then error(where() .. ": " .. type(a) .. " vs " .. type(b)) end
     if type(a) ~= "table" then
-        if a ~= b then error(path .. ": " .. tostring(a) .. " vs " .. tostring(b)) end
+        if a ~= b then error(where() .. ": " .. tostring(a) .. " vs " .. tostring(b)) end
         return
     end
-    for k, v in pairs(a) do same(v, b[k], path .. "." .. tostring(k)) end
-    for k, v in pairs(b) do same(a[k], v, path .. "." .. tostring(k)) end
+    for k, v in pairs(a) do keys[#keys + 1] = k; same(v, b[k]); keys[#keys] = nil end
+    for k, v in pairs(b) do keys[#keys + 1] = k; same(a[k], v); keys[#keys] = nil end
+end
+local function check(a, b, name)
+    keys = { name }
+    same(a, b)
 end
 bench = { cjson_decode = cjson.decode, cjson_encode = cjson.encode,
           JsonToTable = orvexJson.JsonToTable, GetJsonBuffer = orvexJson.GetJsonBuffer }
 inputs = {}
 for name, doc in pairs(docs) do
     local decoded = cjson.decode(doc)
-    same(orvexJson.JsonToTable(doc), decoded, name)
+    check(orvexJson.JsonToTable(doc), decoded, name)
     local flat = orvexJson.JsonToTable(doc, 1)
-    same(cjson.decode(orvexJson.GetJsonBuffer(flat)), decoded, name .. " (GetJsonBuffer)")
+    check(cjson.decode(orvexJson.GetJsonBuffer(flat)), decoded, name .. " (GetJsonBuffer)")
     inputs[name] = { text = doc, flat = flat, tables = decoded }
+end
+-- Flat tables of short strings: the same table is both functions' input.
+for _, n in ipairs({200, 10000}) do
+    local t = {}
+    for i = 1, n do t["key" .. i] = "value " .. i end
+    check(cjson.decode(orvexJson.GetJsonBuffer(t)), t, "flat" .. n)
+    inputs["flat" .. n] = { flat = t, tables = t, size = #cjson.encode(t) }
 end
 )lua";
 
 lua_State* g_L = nullptr;
+const char* const kFlatTables[] = {"flat200", "flat10000"};
 std::map<std::string, size_t> g_sizes;
 std::map<std::string, std::string> g_texts;
 
@@ -136,6 +157,13 @@ void OpenState() {
         std::fprintf(stderr, "setup: %s\n(is lua-cjson installed? scripts/bench.sh installs it)\n",
                      lua_tostring(g_L, -1));
         std::exit(1);
+    }
+    for (const char* flat : kFlatTables) {
+        lua_getglobal(g_L, "inputs");
+        lua_getfield(g_L, -1, flat);
+        lua_getfield(g_L, -1, "size");
+        g_sizes[flat] = static_cast<size_t>(lua_tointeger(g_L, -1));
+        lua_settop(g_L, 0);
     }
 }
 
@@ -187,6 +215,15 @@ JSON_BENCH(small)
 JSON_BENCH(medium)
 JSON_BENCH(large)
 
+#define FLAT_BENCH(doc)                                                                                  \
+    void BM_##doc##_GetJsonBuffer(benchmark::State& s) { RunCall(s, "GetJsonBuffer", #doc, "flat"); } \
+    void BM_##doc##_CjsonEncode(benchmark::State& s) { RunCall(s, "cjson_encode", #doc, "tables"); }  \
+    BENCHMARK(BM_##doc##_GetJsonBuffer)->Unit(benchmark::kMicrosecond);                                \
+    BENCHMARK(BM_##doc##_CjsonEncode)->Unit(benchmark::kMicrosecond);
+
+FLAT_BENCH(flat200)
+FLAT_BENCH(flat10000)
+
 // Ratio table: orvexJson CPU time over lua-cjson CPU time per document.
 void PrintRatios(orvexbench::RecordingReporter& r) {
     using orvexbench::Clock;
@@ -202,6 +239,12 @@ void PrintRatios(orvexbench::RecordingReporter& r) {
         r.AddRatio(std::string(doc) + " JsonToTable/decode", ratio("JsonToTable", "CjsonDecode"));
         r.AddRatio(std::string(doc) + " GetJsonBuffer/encode", ratio("GetJsonBuffer", "CjsonEncode"));
         r.AddRatio(std::string(doc) + " parse alone/JsonToTable", ratio("ParseOnly", "JsonToTable"));
+    }
+    for (const char* doc : kFlatTables) {
+        double ratio = r.Ratio(std::string("BM_") + doc + "_GetJsonBuffer", std::string("BM_") + doc + "_CjsonEncode",
+                               Clock::Cpu);
+        std::printf("%-9s (%8zu bytes)  GetJsonBuffer/encode %.2f\n", doc, g_sizes.at(doc), ratio);
+        r.AddRatio(std::string(doc) + " GetJsonBuffer/encode", ratio);
     }
     r.PrintRatioLines();
 }

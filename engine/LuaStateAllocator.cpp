@@ -62,6 +62,16 @@ CLuaStateAllocator::~CLuaStateAllocator() {
     }
 }
 
+size_t CLuaStateAllocator::UnusedChunkBytes() const {
+    size_t unused = 0;
+    for (const Chunk* chunk = m_all; chunk; chunk = chunk->allNext) {
+        // A cached chunk keeps the count of the class it last had: none live.
+        const size_t live = chunk->live;
+        unused += kChunkSize - live * chunk->blockSize;
+    }
+    return unused;
+}
+
 CLuaStateAllocator::Chunk* CLuaStateAllocator::ChunkOf(void* block) {
     return reinterpret_cast<Chunk*>(reinterpret_cast<uintptr_t>(block) & ~(uintptr_t{kChunkSize} - 1));
 }

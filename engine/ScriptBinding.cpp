@@ -46,12 +46,26 @@ void RequireNonEmpty(const pyn::ByteVector& value) {
 
 bool HasZeroByte(const std::string& text) { return text.find('\0') != std::string::npos; }
 
-std::string GetStringArg(lua_State* L, int index) {
-    if (!lua_isstring(L, index)) return std::string();
+TextView GetStringView(lua_State* L, int index, std::string& storage) {
+    return GetStringView(L, index, storage, pyn::CStringUtil::LocalIsUtf8());
+}
+
+TextView GetStringView(lua_State* L, int index, std::string& storage, bool localIsUtf8) {
+    // Null for anything but a string or number.
     size_t len = 0;
     const char* s = lua_tolstring(L, index, &len);
-    if (!s || len == 0) return std::string();
-    return pyn::CStringUtil::utf8_s2s(s, len);
+    if (!s || len == 0) return TextView{"", 0};
+    // utf8_s2s would return the bytes unchanged.
+    if (localIsUtf8) return TextView{s, len};
+    storage = pyn::CStringUtil::utf8_s2s(s, len);
+    return TextView{storage.data(), storage.size()};
+}
+
+std::string GetStringArg(lua_State* L, int index) {
+    std::string storage;
+    TextView text = GetStringView(L, index, storage);
+    if (text.data != storage.data()) storage.assign(text.data, text.size);
+    return storage;
 }
 
 pyn::ByteVector GetBufferArg(lua_State* L, int index) {
@@ -103,12 +117,21 @@ bool GetBoolArg(lua_State* L, int index) {
     return lua_type(L, index) == LUA_TBOOLEAN && lua_toboolean(L, index) != 0;
 }
 
-void PushText(lua_State* L, const std::string& local) {
-    std::string utf8 = pyn::CStringUtil::s2s_utf8(local);
+void PushText(lua_State* L, const std::string& local) { PushText(L, local.data(), local.size()); }
+
+void PushText(lua_State* L, const char* local, size_t size) {
+    // s2s_utf8 would return the bytes unchanged: no copy of them.
+    if (size == 0 || pyn::CStringUtil::LocalIsUtf8()) {
+        lua_pushlstring(L, local, size);
+        return;
+    }
+    std::string utf8 = pyn::CStringUtil::s2s_utf8(local, size);
     lua_pushlstring(L, utf8.data(), utf8.size());
 }
 
 void PushBytes(lua_State* L, const std::string& bytes) { lua_pushlstring(L, bytes.data(), bytes.size()); }
+
+void PushBytes(lua_State* L, const char* bytes, size_t size) { lua_pushlstring(L, bytes, size); }
 
 void PushBytes(lua_State* L, const pyn::ByteVector& bytes) {
     lua_pushlstring(L, reinterpret_cast<const char*>(bytes.data()), bytes.size());

@@ -56,6 +56,17 @@ bool HasZeroByte(const std::string& text);
 // converted from UTF-8; anything else, or a zero-length string, is "".
 // Note: a number argument is turned into a string on the stack itself.
 std::string GetStringArg(lua_State* L, int index);
+// The text GetStringArg reads, without a copy when the local code page is
+// UTF-8: then `data` points into the Lua string itself (valid while that
+// stays on the stack), else into `storage`, which holds the conversion.
+struct TextView {
+    const char* data;
+    size_t size;
+};
+TextView GetStringView(lua_State* L, int index, std::string& storage);
+// The same, given whether the local code page is UTF-8
+// (pyn::CStringUtil::LocalIsUtf8), for callers reading many texts at once.
+TextView GetStringView(lua_State* L, int index, std::string& storage, bool localIsUtf8);
 // GetStringArg, raising "argv error" when the text reads empty.
 std::string RequireStringArg(lua_State* L, int index);
 // Raw bytes of a string or number; anything else is empty.
@@ -78,8 +89,10 @@ int LuaNumberToInt(lua_Number n);
 
 // Result helpers.
 void PushText(lua_State* L, const std::string& local);  // converted to UTF-8
+void PushText(lua_State* L, const char* local, size_t size);
 void PushBytes(lua_State* L, const std::string& bytes);  // unchanged
 void PushBytes(lua_State* L, const pyn::ByteVector& bytes);
+void PushBytes(lua_State* L, const char* bytes, size_t size);
 void PushBool(lua_State* L, bool value);
 // A list table {texts...} of texts converted to UTF-8.
 void PushTextList(lua_State* L, const std::vector<std::string>& local);

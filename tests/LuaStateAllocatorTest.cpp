@@ -91,6 +91,31 @@ TEST(LuaStateAllocator, KeepsOnlyAFewEmptyChunksAfterABurst) {
     CLuaStateAllocator::Allocate(&pool, b, 200, 0);
 }
 
+TEST(LuaStateAllocator, CountsTheChunkBytesNoBlockTakes) {
+    const size_t chunk = CLuaStateAllocator::kChunkSize;
+    CLuaStateAllocator pool;
+    EXPECT_EQ(pool.UnusedChunkBytes(), 0u);
+    // Two blocks of the 48-byte class and one of the 32-byte class: two
+    // chunks, each unused but for its blocks; large blocks take none.
+    void* a = CLuaStateAllocator::Allocate(&pool, nullptr, 0, 40);
+    void* b = CLuaStateAllocator::Allocate(&pool, nullptr, 0, 48);
+    void* c = CLuaStateAllocator::Allocate(&pool, nullptr, 0, 20);
+    void* large = CLuaStateAllocator::Allocate(&pool, nullptr, 0, 4000);
+    ASSERT_TRUE(a && b && c && large);
+    EXPECT_EQ(pool.ChunkCount(), 2u);
+    EXPECT_EQ(pool.UnusedChunkBytes(), 2 * chunk - 2 * 48 - 32);
+    CLuaStateAllocator::Allocate(&pool, a, 40, 0);
+    EXPECT_EQ(pool.UnusedChunkBytes(), 2 * chunk - 48 - 32);
+    // An emptied chunk stays cached: all of it unused.
+    CLuaStateAllocator::Allocate(&pool, c, 20, 0);
+    EXPECT_EQ(pool.CachedChunkCount(), 1u);
+    EXPECT_EQ(pool.UnusedChunkBytes(), 2 * chunk - 48);
+    CLuaStateAllocator::Allocate(&pool, b, 48, 0);
+    CLuaStateAllocator::Allocate(&pool, large, 4000, 0);
+    EXPECT_EQ(pool.UnusedChunkBytes(), pool.ChunkCount() * chunk);
+    EXPECT_EQ(pool.BytesInUse(), 0u);
+}
+
 TEST(LuaStateAllocator, RunsALuaStateAndGetsEverythingBackAtClose) {
     CLuaStateAllocator pool;
     lua_State* L = lua_newstate(&CLuaStateAllocator::Allocate, &pool);

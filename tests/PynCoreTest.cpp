@@ -2,6 +2,9 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <cstdint>
+#include <string>
+#include <vector>
 
 #include "TestSupport.h"
 #include "pyn/AlgorithmUtil.h"
@@ -95,6 +98,27 @@ TEST(PynBase64, WrappedTextAndGarbage) {
     EXPECT_EQ(CAlgorithmUtil::fromBase64("aGVs\r\nbG8g\n d29y bGQ=\n"), "hello world");
     EXPECT_EQ(CAlgorithmUtil::fromBase64("not*base64"), "");
     EXPECT_EQ(CAlgorithmUtil::fromBase64("YQ==YQ=="), "");
+}
+
+TEST(PynBase64, IntoABufferAsIntoAString) {
+    EXPECT_EQ(CAlgorithmUtil::Base64Room(0), 0u);
+    EXPECT_EQ(CAlgorithmUtil::Base64Room(1), 5u);
+    EXPECT_EQ(CAlgorithmUtil::Base64Room(3), 5u);
+    EXPECT_EQ(CAlgorithmUtil::Base64Room(4), 9u);
+    EXPECT_EQ(CAlgorithmUtil::Base64Room(SIZE_MAX), SIZE_MAX);
+    // Every length up to a few groups, and across the 3 MiB pieces the
+    // encoder works in.
+    std::string bytes(3 * 1024 * 1024 + 5, '\0');
+    for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(i * 151 + (i >> 7));
+    for (size_t n : {size_t(0), size_t(1), size_t(2), size_t(3), size_t(4), size_t(5), size_t(6), size_t(7),
+                     size_t(64), size_t(3 * 1024 * 1024 - 1), size_t(3 * 1024 * 1024), bytes.size()}) {
+        const std::string expected = CAlgorithmUtil::toBase64(bytes.substr(0, n));
+        std::vector<char> out(CAlgorithmUtil::Base64Room(n) + 1, '#');
+        const size_t written = CAlgorithmUtil::toBase64(bytes.data(), n, out.data());
+        EXPECT_EQ(std::string(out.data(), written), expected) << n;
+        EXPECT_EQ(out.back(), '#') << n;  // nothing past the room
+        EXPECT_EQ(written, n == 0 ? 0 : CAlgorithmUtil::Base64Room(n) - 1) << n;
+    }
 }
 
 TEST(PynFiles, ReadFullFileWithAndWithoutLimit) {

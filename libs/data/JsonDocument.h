@@ -36,6 +36,20 @@ inline size_t ByteOrderMarkLength(const char* data, size_t size) {
                : 0;
 }
 
+using CompactWriter = rapidjson::Writer<rapidjson::StringBuffer>;
+
+// Parses as ParseBounded does and writes each value as it is read: on
+// success `writer` has written what WriteCompact would write of the parsed
+// document (no document is built); on failure what it wrote is incomplete.
+bool ParseBoundedInto(CompactWriter& writer, const char* data, size_t size, unsigned maxDepth = kMaxNestingDepth);
+
+// Appends `size` bytes at `data` as a JSON string, written by CompactWriter
+// (every byte counts, zero bytes included; bytes from 0x80 on are copied as
+// they are).
+void AppendString(rapidjson::StringBuffer& out, const char* data, size_t size);
+// Appends `size` bytes at `data` unchanged.
+void AppendRaw(rapidjson::StringBuffer& out, const char* data, size_t size);
+
 // Compact JSON text of `value`.
 std::string WriteCompact(const rapidjson::Value& value);
 

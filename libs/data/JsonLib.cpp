@@ -1,5 +1,6 @@
 // orvexJson script library: single values out of JSON text, JSON text out of
-// flat tables, and JSON text into nested tables, on RapidJSON's DOM.
+// flat tables (written as the table is read), and JSON text into nested
+// tables, on RapidJSON.
 #include <climits>
 #include <cstdint>
 #include <string>
@@ -13,7 +14,6 @@ namespace {
 
 using rapidjson::Document;
 using rapidjson::Value;
-using Allocator = Document::AllocatorType;
 
 // JsonToTable holds two stack slots per object level, and a few more at the
 // innermost one.
@@ -27,59 +27,76 @@ const Value* FindMember(const Value& object, const std::string& name) {
     return it == object.MemberEnd() ? nullptr : &it->value;
 }
 
-// True when a parse of `text` could give a top-level array or object: its
-// first byte after a byte-order mark and JSON white space is a bracket or
-// brace. Saves a parse of every plain text.
-bool MayHoldContainer(const std::string& text) {
-    size_t i = json::ByteOrderMarkLength(text.data(), text.size());
-    while (i < text.size() && (text[i] == ' ' || text[i] == '\t' || text[i] == '\r' || text[i] == '\n')) ++i;
-    return i < text.size() && (text[i] == '[' || text[i] == '{');
+// True when a parse of the text could give a top-level array or object:
+// its first byte after a byte-order mark and JSON white space is a bracket
+// or brace. Saves a parse of every plain text.
+bool MayHoldContainer(const char* text, size_t size) {
+    size_t i = json::ByteOrderMarkLength(text, size);
+    while (i < size && (text[i] == ' ' || text[i] == '\t' || text[i] == '\r' || text[i] == '\n')) ++i;
+    return i < size && (text[i] == '[' || text[i] == '{');
 }
 
-// With embedding on, a text holding a JSON array or object becomes that
-// array or object; every other text becomes a JSON string.
-Value MemberValue(const std::string& text, bool embed, Allocator& alloc) {
-    if (embed && MayHoldContainer(text)) {
-        // Parsed straight into the target's pool, one level less deep than
-        // a whole document: the result, a member of an object, stays within
-        // the bound when it is parsed again.
-        Document embedded(&alloc);
-        if (json::ParseBounded(embedded, text.data(), text.size(), json::kMaxNestingDepth - 1) &&
-            (embedded.IsArray() || embedded.IsObject())) {
-            Value moved;
-            moved = static_cast<Value&>(embedded);  // transfers the tree
-            return moved;
-        }
+// Appends a member's value from its text. With embedding on, a text
+// holding a JSON array or object is written as that array or object
+// (compact, as parsed; one level less deep than a whole document, so that
+// the result stays within the bound when it is parsed again); every other
+// text as a JSON string. `embedded` is the writer for the embedded texts,
+// kept for the whole table so that its level stack is made once.
+void AppendMemberValue(rapidjson::StringBuffer& out, TextView text, bool embed, json::CompactWriter& embedded) {
+    if (embed && MayHoldContainer(text.data, text.size)) {
+        // Written in place as it is parsed; a text that does not parse whole
+        // is taken back and written as a string.
+        const size_t mark = out.GetSize();
+        embedded.Reset(out);
+        if (json::ParseBoundedInto(embedded, text.data, text.size, json::kMaxNestingDepth - 1)) return;
+        out.Pop(out.GetSize() - mark);
     }
-    return Value(text.data(), static_cast<rapidjson::SizeType>(text.size()), alloc);
+    json::AppendString(out, text.data, text.size);
 }
 
-// Appends one member per entry of the table at `index` (a positive index),
-// in traversal order: string and number values as texts (or embedded JSON),
-// booleans as JSON booleans; other values are skipped. Keys other than
-// strings and numbers give the empty name.
-void TableToJsonObject(lua_State* L, int index, Value& object, bool embed, Allocator& alloc) {
-    ReserveStack(L, 3);
+// Appends one compact JSON object with one member per entry of the table at
+// `index` (a positive index), in traversal order: string and number values
+// as texts (or embedded JSON), booleans as JSON booleans; other values are
+// skipped. Keys other than strings and numbers give the empty name. Written
+// as the table is read: no document is built.
+void AppendTableObject(lua_State* L, int index, bool embed, rapidjson::StringBuffer& out) {
+    ReserveStack(L, 3);  // a key, its value and a copy of a number key
+    std::string nameStorage, valueStorage;  // conversions from UTF-8, if any
+    json::CompactWriter embedded(out);
+    const bool localIsUtf8 = pyn::CStringUtil::LocalIsUtf8();
+    bool first = true;
+    *out.Push(1) = '{';
     lua_pushnil(L);
     while (lua_next(L, index) != 0) {
-        std::string name;
-        int keyType = lua_type(L, -2);
-        if (keyType == LUA_TSTRING) {
-            name = GetStringArg(L, -2);
-        } else if (keyType == LUA_TNUMBER) {
-            lua_pushvalue(L, -2);  // read a copy: the traversal key stays a number
-            name = GetStringArg(L, -1);
-            lua_pop(L, 1);
-        }
-        int valueType = lua_type(L, -1);
+        const int value = lua_gettop(L);
+        const int valueType = lua_type(L, value);
         if (valueType == LUA_TSTRING || valueType == LUA_TNUMBER || valueType == LUA_TBOOLEAN) {
-            Value value = valueType == LUA_TBOOLEAN ? Value(lua_toboolean(L, -1) != 0)
-                                                    : MemberValue(GetStringArg(L, -1), embed, alloc);
-            Value member(name.data(), static_cast<rapidjson::SizeType>(name.size()), alloc);
-            object.AddMember(member, value, alloc);
+            TextView name{"", 0};
+            const int keyType = lua_type(L, value - 1);
+            if (keyType == LUA_TSTRING) {
+                name = GetStringView(L, value - 1, nameStorage, localIsUtf8);
+            } else if (keyType == LUA_TNUMBER) {
+                // Read a copy, kept on the stack while the name is in use:
+                // the traversal key stays a number.
+                lua_pushvalue(L, value - 1);
+                name = GetStringView(L, -1, nameStorage, localIsUtf8);
+            }
+            if (!first) *out.Push(1) = ',';
+            first = false;
+            json::AppendString(out, name.data, name.size);
+            *out.Push(1) = ':';
+            if (valueType == LUA_TBOOLEAN) {
+                if (lua_toboolean(L, value))
+                    json::AppendRaw(out, "true", 4);
+                else
+                    json::AppendRaw(out, "false", 5);
+            } else {
+                AppendMemberValue(out, GetStringView(L, value, valueStorage, localIsUtf8), embed, embedded);
+            }
         }
-        lua_pop(L, 1);
+        lua_settop(L, value - 1);
     }
+    *out.Push(1) = '}';
 }
 
 // The depth budget of JsonToTable: each level lowers a positive budget by
@@ -173,32 +190,34 @@ int GetJsonValue(lua_State* L) {
     return 1;
 }
 
-// The compact text of the table's members as one JSON object.
-Value TableArgToObject(lua_State* L, bool embed, Allocator& alloc) {
+// Room the text of a table starts with: a few hundred members' worth, so
+// that tables of that size take no growth of it.
+const size_t kInitialTextRoom = 4096;
+
+// Appends the table argument's members as one JSON object.
+void AppendTableArg(lua_State* L, bool embed, rapidjson::StringBuffer& out) {
     CheckArgCount(L, 1);
     if (!lua_istable(L, 1)) ThrowArgvError();
-    Value object(rapidjson::kObjectType);
-    TableToJsonObject(L, 1, object, embed, alloc);
-    return object;
+    AppendTableObject(L, 1, embed, out);
 }
 
 // GetJsonBuffer(table): JSON object text; texts holding JSON arrays or
 // objects are embedded as such.
 int GetJsonBuffer(lua_State* L) {
-    Document doc;
-    Value object = TableArgToObject(L, true, doc.GetAllocator());
-    PushText(L, json::WriteCompact(object));
+    rapidjson::StringBuffer text(nullptr, kInitialTextRoom);
+    AppendTableArg(L, true, text);
+    PushText(L, text.GetString(), text.GetSize());
     return 1;
 }
 
 // GetJsonArray(table): a JSON array holding the table's object, every
 // value a JSON string or boolean.
 int GetJsonArray(lua_State* L) {
-    Document doc;
-    Value array(rapidjson::kArrayType);
-    Value object = TableArgToObject(L, false, doc.GetAllocator());
-    array.PushBack(object, doc.GetAllocator());
-    PushText(L, json::WriteCompact(array));
+    rapidjson::StringBuffer text(nullptr, kInitialTextRoom);
+    *text.Push(1) = '[';
+    AppendTableArg(L, false, text);
+    *text.Push(1) = ']';
+    PushText(L, text.GetString(), text.GetSize());
     return 1;
 }
 

@@ -1,5 +1,7 @@
 // orvexAlgorithm script library: digests, AES, CRC-32 and Base64.
 #include <cstdint>
+#include <memory>
+#include <new>
 
 #include "LibraryTables.h"
 #include "ScriptBinding.h"
@@ -99,7 +101,11 @@ int GetCRC(lua_State* L) {
 int Base64Encode(lua_State* L) {
     CheckArgCount(L, 1);
     BytesView bytes = RequireBytesView(L, 1);
-    PushBytes(L, pyn::CAlgorithmUtil::toBase64(bytes.data, bytes.size));
+    // Encoded into an uninitialised buffer, which Lua copies once.
+    const size_t room = pyn::CAlgorithmUtil::Base64Room(bytes.size);
+    if (room == SIZE_MAX) throw std::bad_alloc();
+    std::unique_ptr<char[]> text(new char[room]);
+    PushBytes(L, text.get(), pyn::CAlgorithmUtil::toBase64(bytes.data, bytes.size, text.get()));
     return 1;
 }
 

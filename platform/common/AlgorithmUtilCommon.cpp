@@ -47,6 +47,13 @@ const unsigned char* Bytes(const ByteVector& v) { return reinterpret_cast<const 
 
 std::string CAlgorithmUtil::toBase64(const std::string& bytes) { return toBase64(bytes.data(), bytes.size()); }
 
+size_t CAlgorithmUtil::Base64Room(size_t size) {
+    if (size == 0) return 0;
+    // Four characters for every three bytes begun, and a terminating zero.
+    const size_t groups = size / 3 + (size % 3 != 0);
+    return groups > (SIZE_MAX - 1) / 4 ? SIZE_MAX : 4 * groups + 1;
+}
+
 std::string CAlgorithmUtil::GetBufferMD5_s(const ByteVector& bytes) {
     return GetBufferMD5_s(bytes.data(), bytes.size());
 }

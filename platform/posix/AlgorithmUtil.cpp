@@ -16,21 +16,24 @@ namespace pyn {
 std::string CAlgorithmUtil::toBase64(const char* data, size_t size) {
     if (size == 0) return std::string();
     std::string out;
-    out.resize(4 * ((size + 2) / 3) + 1);
+    out.resize(Base64Room(size));
+    out.resize(toBase64(data, size, &out[0]));
+    return out;
+}
+
+size_t CAlgorithmUtil::toBase64(const char* data, size_t size, char* out) {
     // EVP_EncodeBlock takes an int length: encode in chunks that are a
     // multiple of 3 bytes so that no padding appears in the middle.
     const size_t kChunk = 3 * 1024 * 1024;
     size_t in = 0, used = 0;
     while (in < size) {
         size_t n = size - in < kChunk ? size - in : kChunk;
-        int w = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(&out[used]),
-                                reinterpret_cast<const unsigned char*>(data + in),
-                                static_cast<int>(n));
+        int w = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out + used),
+                                reinterpret_cast<const unsigned char*>(data + in), static_cast<int>(n));
         used += static_cast<size_t>(w);
         in += n;
     }
-    out.resize(used);
-    return out;
+    return used;
 }
 
 std::string CAlgorithmUtil::fromBase64(const std::string& text) {

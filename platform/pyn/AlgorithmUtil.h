@@ -14,6 +14,13 @@ public:
     // Standard Base64 alphabet with padding, no line breaks.
     static std::string toBase64(const std::string& bytes);
     static std::string toBase64(const char* data, size_t size);
+    // The same text written to `out`, which has room for
+    // Base64Room(size) bytes; returns its length (0 where toBase64 gives
+    // the empty string). Spares large encodings a zero-filled string.
+    static size_t toBase64(const char* data, size_t size, char* out);
+    // Room toBase64 needs for the text of `size` bytes (0 for none; the
+    // largest size_t when it cannot be had).
+    static size_t Base64Room(size_t size);
     // Decodes Base64 text; white space (space, tab, CR, LF) is skipped. Text
     // that is not valid Base64 gives the empty string.
     static std::string fromBase64(const std::string& text);

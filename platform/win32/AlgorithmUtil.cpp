@@ -17,22 +17,48 @@
 
 namespace pyn {
 
+namespace {
+
+const DWORD kBase64Flags = CRYPT_STRING_BASE64 | CRYPT_STRING_NOCRLF;
+
+// Drops the line breaks (and a terminating zero) of `size` characters at
+// `text` in place, for systems that ignore CRYPT_STRING_NOCRLF; returns the
+// length left.
+size_t DropLineBreaks(char* text, size_t size) {
+    size_t keep = 0;
+    for (size_t i = 0; i < size; ++i)
+        if (text[i] != '\r' && text[i] != '\n' && text[i] != '\0') text[keep++] = text[i];
+    return keep;
+}
+
+}  // namespace
+
 std::string CAlgorithmUtil::toBase64(const char* bytes, size_t length) {
     if (length == 0) return std::string();
-    const DWORD flags = CRYPT_STRING_BASE64 | CRYPT_STRING_NOCRLF;
     const BYTE* data = reinterpret_cast<const BYTE*>(bytes);
     DWORD size = 0;
-    if (length > 0x3FFFFFFF || !CryptBinaryToStringA(data, static_cast<DWORD>(length), flags, nullptr, &size))
+    if (length > 0x3FFFFFFF || !CryptBinaryToStringA(data, static_cast<DWORD>(length), kBase64Flags, nullptr, &size))
         return std::string();
     std::string out(size, '\0');
-    if (!CryptBinaryToStringA(data, static_cast<DWORD>(length), flags, &out[0], &size)) return std::string();
-    out.resize(size);
-    // Systems that ignore CRYPT_STRING_NOCRLF still break lines.
-    std::string::size_type keep = 0;
-    for (char c : out)
-        if (c != '\r' && c != '\n' && c != '\0') out[keep++] = c;
-    out.resize(keep);
+    if (!CryptBinaryToStringA(data, static_cast<DWORD>(length), kBase64Flags, &out[0], &size)) return std::string();
+    out.resize(DropLineBreaks(&out[0], size));
     return out;
+}
+
+size_t CAlgorithmUtil::toBase64(const char* bytes, size_t length, char* out) {
+    if (length == 0) return 0;
+    const BYTE* data = reinterpret_cast<const BYTE*>(bytes);
+    DWORD size = 0;
+    if (length > 0x3FFFFFFF || !CryptBinaryToStringA(data, static_cast<DWORD>(length), kBase64Flags, nullptr, &size))
+        return 0;
+    if (size > Base64Room(length)) {
+        // Line breaks after all: through the string, whose room fits them.
+        std::string text = toBase64(bytes, length);
+        std::memcpy(out, text.data(), text.size());
+        return text.size();
+    }
+    if (!CryptBinaryToStringA(data, static_cast<DWORD>(length), kBase64Flags, out, &size)) return 0;
+    return DropLineBreaks(out, size);
 }
 
 std::string CAlgorithmUtil::fromBase64(const std::string& text) {

@@ -95,6 +95,14 @@ function orvexScriptMain(luaDir)
             T.eq(J.GetJsonBuffer({[true] = "x"}), '{"":"x"}')
             T.eq(J.GetJsonBuffer({s = 'say "hi"\\\n\t\1'}), '{"s":"say \\"hi\\"\\\\\\n\\t\\u0001"}')
         end,
+        ["GetJsonBuffer: long texts, zero bytes and embedded texts among them"] = function()
+            -- Past the writer's steps of 8 and pieces of 4096 bytes.
+            local long = string.rep('ab"\0\127\200xyz', 1500)
+            T.eq(J.GetJsonBuffer({k = long}), '{"k":"' .. string.rep('ab\\"\\u0000\127\200xyz', 1500) .. '"}')
+            T.eq(J.GetJsonBuffer({k = "[" .. string.rep('"x",', 2000) .. "1]"}),
+                 '{"k":[' .. string.rep('"x",', 2000) .. '1]}')
+            T.eq(J.GetJsonArray({k = "[1]"}), '[{"k":"[1]"}]')
+        end,
         ["GetJsonBuffer: members follow traversal order, duplicates kept"] = function()
             local t = {[1] = "a", ["1"] = "b"}
             local order = {}
