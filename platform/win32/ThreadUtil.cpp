@@ -19,33 +19,16 @@ void PinOwnModule() {
 
 uint32_t CThreadUtil::GetCurrentThreadId() { return static_cast<uint32_t>(::GetCurrentThreadId()); }
 
-namespace {
+// No call at thread end on Windows: a thread's worker stays until the
+// shutdown, as a thread-local object's would. A fiber-local slot's callback
+// runs in the ending thread while the process may be exiting, and closing a
+// Lua state there (its finalizers run) hung or crashed the exit of a host
+// whose threads were ending meanwhile (5 exits in 16 under Wine; none
+// without the slot).
+bool CThreadEndCall::Open() { return false; }
 
-// The slot's callback: the system calls it for a non-null value as the
-// thread (or fiber) ends, and for every value left when the slot is freed,
-// then on the freeing thread (Ended does nothing by then).
-VOID WINAPI ThreadEndOfSlot(PVOID value) {
-    if (value) static_cast<CThreadEndCall*>(value)->Ended();
-}
+bool CThreadEndCall::Watch() { return false; }
 
-}  // namespace
-
-bool CThreadEndCall::Open() {
-    const DWORD slot = FlsAlloc(&ThreadEndOfSlot);
-    if (slot == FLS_OUT_OF_INDEXES) return false;
-    m_slot = slot;
-    m_open.store(true, std::memory_order_release);
-    return true;
-}
-
-bool CThreadEndCall::Watch() {
-    if (!m_open.load(std::memory_order_acquire)) return false;
-    return FlsSetValue(static_cast<DWORD>(m_slot), this) != FALSE;
-}
-
-void CThreadEndCall::Close() {
-    if (!m_open.exchange(false, std::memory_order_acq_rel)) return;
-    FlsFree(static_cast<DWORD>(m_slot));
-}
+void CThreadEndCall::Close() { m_open.store(false, std::memory_order_release); }
 
 }  // namespace pyn

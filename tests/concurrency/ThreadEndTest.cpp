@@ -92,6 +92,9 @@ constexpr size_t kMiB = 1024 * 1024;
 // globals, none is left in the statistics, and the process's memory stays
 // where it was.
 TEST(ThreadEnd, ThreadsThatMakeOneCallAndEndLeaveNothingBehind) {
+#ifdef _WIN32
+    GTEST_SKIP() << "on Windows a thread's worker and state stay until the shutdown";
+#endif
     TempDir dir;
     const std::string script = dir.file("mark.lua");
     WriteScript(script, kMarkScript);

@@ -58,6 +58,30 @@ void* Symbol(void* module, const char* name) { return dlsym(module, name); }
 void Close(void* module) { dlclose(module); }
 #endif
 
+// Runs `fn` on a new thread of the system's own and waits until that
+// thread has ended. On Windows a thread of the system's API, as an agent
+// makes them: the C++ runtime's threads there go through a threads library
+// of their own, whose start and end are not what is tested here.
+#ifdef _WIN32
+template <typename Fn>
+DWORD WINAPI RunFn(LPVOID context) {
+    (*static_cast<Fn*>(context))();
+    return 0;
+}
+#endif
+
+template <typename Fn>
+void RunOnThreadThatEnds(Fn& fn) {
+#ifdef _WIN32
+    HANDLE thread = CreateThread(nullptr, 0, &RunFn<Fn>, &fn, 0, nullptr);
+    if (!thread) return;
+    WaitForSingleObject(thread, INFINITE);
+    CloseHandle(thread);
+#else
+    std::thread(fn).join();
+#endif
+}
+
 // Between main and the thread that makes the call.
 struct Turns {
     std::mutex mutex;
@@ -102,7 +126,7 @@ int main(int argc, char** argv) {
             };
             for (;;) {
                 if (agentThreadsEnd)
-                    std::thread(call).join();
+                    RunOnThreadThatEnds(call);
                 else
                     call();
             }
