@@ -150,7 +150,11 @@ TEST(ThreadEnd, ALivingThreadKeepsItsGlobals) {
     }).join();
     EXPECT_EQ(first, "nil");
     EXPECT_EQ(second, "one");
+#ifndef _WIN32
+    // Gone with the thread (on Windows a thread's state stays until the
+    // shutdown).
     EXPECT_EQ(StatisticsThreads().count(id), 0u);
+#endif
 }
 
 #if defined(__linux__)

@@ -102,6 +102,14 @@ function orvexScriptMain(luaDir)
             T.eq(J.GetJsonBuffer({k = "[" .. string.rep('"x",', 2000) .. "1]"}),
                  '{"k":[' .. string.rep('"x",', 2000) .. '1]}')
             T.eq(J.GetJsonArray({k = "[1]"}), '[{"k":"[1]"}]')
+            -- A control byte at every place of a 16-byte step is escaped,
+            -- in a value and in the names and strings of an embedded text.
+            for n = 0, 33 do
+                local pad = string.rep("p", n)
+                T.eq(J.GetJsonBuffer({k = pad .. "\30"}), '{"k":"' .. pad .. '\\u001E"}')
+                T.eq(J.GetJsonBuffer({k = '[{"' .. pad .. '\\u001e":"' .. pad .. '\\u001f"}]'}),
+                     '{"k":[{"' .. pad .. '\\u001E":"' .. pad .. '\\u001F"}]}')
+            end
         end,
         ["GetJsonBuffer: members follow traversal order, duplicates kept"] = function()
             local t = {[1] = "a", ["1"] = "b"}
