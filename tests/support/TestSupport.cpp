@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -52,6 +53,12 @@ TempDir::~TempDir() {
         fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ec);
     fs::permissions(m_path, fs::perms::owner_all, fs::perm_options::add, ec);
     fs::remove_all(m_path, ec);
+#ifndef _WIN32
+    // A test run as root makes a directory immutable to make writes fail; a
+    // run that ended early (its memory refused) may not have undone it.
+    if (fs::exists(m_path, ec) && std::system(("chattr -R -i " + ShellQuote(m_path) + " 2>/dev/null").c_str()) == 0)
+        fs::remove_all(m_path, ec);
+#endif
 }
 
 std::string TempDir::file(const std::string& name) const { return m_path + "/" + name; }
