@@ -19,8 +19,9 @@
 //    give their failure result without touching any service.
 //
 // A thread that ends while the engine is open takes its worker and Lua state
-// with it (see ReleaseAtThreadEnd); after the shutdown nothing is done at
-// thread end any more.
+// with it where the platform calls back at thread end (POSIX; see
+// ReleaseAtThreadEnd); after the shutdown nothing is done at thread end any
+// more.
 //
 // Script functions check IsClosed() and refuse once step 4 or the end of
 // step 3 is reached.

@@ -38,16 +38,11 @@ TEST(ScriptSweep, EveryFunctionComesBackFromArgumentsOfEveryKind) {
     const std::string all = Sweep(bare.path(), "");
     EXPECT_EQ(all.rfind("libraries 15 calls ", 0), 0u) << all;
 
-    orvextest::TestConfig config;
-    orvextest::TestNetWork net;
-    orvextest::TestIpc ipc;
-    orvextest::TestKorin korin;
-    orvextest::TestWafRule rules;
-    orvextest::ComponentScope scope(&config, &net, &ipc, &korin, &rules);
+    orvextest::InstalledComponents components;
     orvextest::TempDir installed;
     const std::string host = Sweep(installed.path(), "orvexConfig orvexNetWork orvexIpc orvexKorin");
     EXPECT_EQ(host.rfind("libraries 4 calls ", 0), 0u) << host;
-    EXPECT_FALSE(ipc.Writes().empty());
+    EXPECT_FALSE(components.ipc.Writes().empty());
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <rapidjson/reader.h>
 
 #include <cstdint>
+#include <cstring>
 
 namespace orvex {
 namespace json {

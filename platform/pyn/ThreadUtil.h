@@ -66,9 +66,9 @@ private:
 // Calls a function on each thread that asked for it (Watch) as that thread
 // ends, on that thread. Unlike a thread-local object with a destructor it
 // does not keep the library loaded while such a thread lives: the call is
-// held by the system's per-thread slot (a POSIX thread-specific key, a
-// Windows fiber-local slot, which is called even when the library's thread
-// notifications are turned off), and Close gives the slot back.
+// held by a POSIX thread-specific key, and Close gives the key back. On
+// Windows there is no such call (Open gives false; see ThreadUtil.cpp
+// there).
 class CThreadEndCall {
 public:
     using Function = void (*)(void* context);

@@ -173,12 +173,7 @@ TEST(NewFailure, EveryScriptFunctionTurnsAFailedAllocationIntoItsResult) {
     EXPECT_EQ(all.rfind("libraries 15 calls ", 0), 0u) << all;
     EXPECT_EQ(all.find('\n'), std::string::npos) << all;
 
-    orvextest::TestConfig config;
-    orvextest::TestNetWork net;
-    orvextest::TestIpc ipc;
-    orvextest::TestKorin korin;
-    orvextest::TestWafRule rules;
-    orvextest::ComponentScope scope(&config, &net, &ipc, &korin, &rules);
+    orvextest::InstalledComponents components;
     orvextest::TempDir installed;
     const std::string host = FailureSweep(installed.path(), "orvexConfig orvexNetWork orvexIpc orvexKorin");
     EXPECT_EQ(host.rfind("libraries 4 calls ", 0), 0u) << host;

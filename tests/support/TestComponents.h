@@ -138,4 +138,14 @@ public:
     ComponentScope& operator=(const ComponentScope&) = delete;
 };
 
+// One fake of each component, installed for the object's lifetime.
+struct InstalledComponents {
+    TestConfig config;
+    TestNetWork net;
+    TestIpc ipc;
+    TestKorin korin;
+    TestWafRule rules;
+    ComponentScope scope{&config, &net, &ipc, &korin, &rules};
+};
+
 }  // namespace orvextest
