@@ -5,6 +5,7 @@
 #include "LuaEngineManager.h"
 #include "ScriptThreads.h"
 #include "pyn/HttpUtil.h"
+#include "pyn/NoDestructor.h"
 #include "pyn/ThreadUtil.h"
 
 namespace orvex {
@@ -41,8 +42,12 @@ void ReleaseEndedThread(void*) {
 }
 
 // Given back at the end of the shutdown, so that no thread ending after the
-// library is unloaded calls into its code.
-pyn::CThreadEndCall g_threadEnd(&ReleaseEndedThread, nullptr);
+// library is unloaded calls into its code. Never destroyed: threads may end
+// while the process exits.
+pyn::CThreadEndCall& ThreadEnds() {
+    static pyn::NoDestructor<pyn::CThreadEndCall> call(&ReleaseEndedThread, nullptr);
+    return *call;
+}
 
 }  // namespace
 
@@ -56,7 +61,7 @@ struct CEngineLifetime::Root {
         // and finalizers run by it still find them working.
         pyn::CSingleton<pyn::CHttpUtil>::GetInstance();
         // Without a slot threads keep their workers until the shutdown.
-        g_threadEnd.Open();
+        ThreadEnds().Open();
         g_engine.store(new CLuaEngineManager, std::memory_order_release);
         g_threads.store(new CScriptThreadManager, std::memory_order_release);
     }
@@ -105,7 +110,11 @@ void CEngineLifetime::Root::Shutdown() {
         // functions it calls from now on refuse.
         threads->Park();
     }
-    g_threadEnd.Close();
+    // The slot is given back, but not when the process is ending: the
+    // system has ended the other threads wherever they were, perhaps inside
+    // its own thread-slot bookkeeping, whose lock freeing the slot would
+    // wait for forever.
+    if (!ending) ThreadEnds().Close();
     s_closed.store(true);
     g_phase.store(kClosed);
 }
@@ -119,6 +128,9 @@ CEngineLifetime::Entry::Entry() : m_manager(nullptr) {
     }
     ++t_inside;
     m_manager = g_engine.load(std::memory_order_acquire);
+    // Threads that ended since the last call leave their states here, on a
+    // thread that is not inside a run.
+    if (t_inside == 1 && ThreadEnds().TakeEnded()) m_manager->ReleaseEndedWorkers();
 }
 
 CEngineLifetime::Entry::~Entry() {
@@ -137,7 +149,9 @@ CScriptThreadManager& CEngineLifetime::ScriptThreads() {
     return *g_threads.load(std::memory_order_acquire);
 }
 
-void CEngineLifetime::ReleaseAtThreadEnd() { g_threadEnd.Watch(); }
+pyn::CThreadEndCall::Mark* CEngineLifetime::WatchThreadEnd() { return ThreadEnds().Watch(); }
+
+void CEngineLifetime::ForgetThreadEnd(pyn::CThreadEndCall::Mark* mark) { ThreadEnds().Forget(mark); }
 
 void CEngineLifetime::LoaderDetaching(bool processEnding) {
     g_detaching.store(true);

@@ -19,9 +19,11 @@
 //    give their failure result without touching any service.
 //
 // A thread that ends while the engine is open takes its worker and Lua state
-// with it where the platform calls back at thread end (POSIX; see
-// ReleaseAtThreadEnd); after the shutdown nothing is done at thread end any
-// more.
+// with it (see WatchThreadEnd): on POSIX on the thread as it ends; on
+// Windows, where nothing safe can be done as a thread ends, at a later host
+// call of any thread, which closes the states of the threads found ended
+// (see pyn::CThreadEndCall). After the shutdown nothing is done at thread
+// end any more.
 //
 // Script functions check IsClosed() and refuse once step 4 or the end of
 // step 3 is reached.
@@ -29,6 +31,8 @@
 
 #include <atomic>
 #include <chrono>
+
+#include "pyn/ThreadUtil.h"
 
 namespace orvex {
 
@@ -61,9 +65,12 @@ public:
     // still inside): script functions then give their failure result.
     static bool IsClosed() { return s_closed.load(std::memory_order_relaxed); }
 
-    // The calling thread's worker is released on that thread when it ends
-    // (once per thread, when its worker is made).
-    static void ReleaseAtThreadEnd();
+    // The calling thread's worker is released when the thread ends (once
+    // per thread, when its worker is made): the mark its end sets, for
+    // ForgetThreadEnd once the worker is gone; null when threads are not
+    // watched.
+    static pyn::CThreadEndCall::Mark* WatchThreadEnd();
+    static void ForgetThreadEnd(pyn::CThreadEndCall::Mark* mark);
 
     // Windows, from DllMain when the library is detached: finalizers run by
     // the shutdown then must not call into other modules (the system's

@@ -189,17 +189,32 @@ std::string CLuaEngineManager::GetScriptSource(const std::string& scriptPath, bo
 }
 
 std::shared_ptr<CLuaWorker> CLuaEngineManager::GetThreadWorker() {
-    pyn::CMutexLockUtil guard(m_workerMutex);
     const uint32_t id = pyn::CThreadUtil::GetCurrentThreadId();
-    auto it = m_workers.find(id);
-    if (it != m_workers.end()) return it->second;
-    auto worker = std::make_shared<CLuaWorker>();
-    m_workers.emplace(id, worker);
-    // It goes when the thread ends: a thread that makes one call and ends
-    // must not leave its state behind, nor hand its globals to a later
-    // thread that gets the same id.
-    CEngineLifetime::ReleaseAtThreadEnd();
+    ThreadWorker stale;
+    std::shared_ptr<CLuaWorker> worker;
+    {
+        pyn::CMutexLockUtil guard(m_workerMutex);
+        auto it = m_workers.find(id);
+        if (it != m_workers.end() && !it->second.ended()) return it->second.worker;
+        // The worker of an ended thread whose id this thread got again: its
+        // globals are not this thread's.
+        if (it != m_workers.end()) {
+            stale = std::move(it->second);
+            m_workers.erase(it);
+        }
+        worker = std::make_shared<CLuaWorker>();
+        // It goes when the thread ends: a thread that makes one call and
+        // ends must not leave its state behind, nor hand its globals to a
+        // later thread that gets the same id.
+        m_workers.emplace(id, ThreadWorker{worker, CEngineLifetime::WatchThreadEnd()});
+    }
+    if (stale.worker) CloseAndForget(std::move(stale));
     return worker;
+}
+
+void CLuaEngineManager::CloseAndForget(ThreadWorker slot) {
+    slot.worker->CloseState();
+    CEngineLifetime::ForgetThreadEnd(slot.end);
 }
 
 void CLuaEngineManager::ReleaseThreadWorker() {
@@ -207,17 +222,32 @@ void CLuaEngineManager::ReleaseThreadWorker() {
     // A finalizer run by the close may give the thread a worker again: it
     // goes too.
     for (;;) {
-        std::shared_ptr<CLuaWorker> worker;
+        ThreadWorker slot;
         {
             pyn::CMutexLockUtil guard(m_workerMutex);
             auto it = m_workers.find(id);
             if (it == m_workers.end()) return;
-            worker = std::move(it->second);
+            slot = std::move(it->second);
             m_workers.erase(it);
         }
-        // The Lua state closes here, on its own thread, outside the map's
-        // mutex, even when the statistics still hold the worker.
-        worker->CloseState();
+        CloseAndForget(std::move(slot));
+    }
+}
+
+void CLuaEngineManager::ReleaseEndedWorkers() {
+    // One at a time, without allocating: a close runs finalizers, which may
+    // change the map.
+    for (;;) {
+        ThreadWorker slot;
+        {
+            pyn::CMutexLockUtil guard(m_workerMutex);
+            auto it = m_workers.begin();
+            while (it != m_workers.end() && !it->second.ended()) ++it;
+            if (it == m_workers.end()) return;
+            slot = std::move(it->second);
+            m_workers.erase(it);
+        }
+        CloseAndForget(std::move(slot));
     }
 }
 
@@ -225,13 +255,13 @@ void CLuaEngineManager::CloseAllStates() {
     // A finalizer may make this thread a worker of its own; close until none
     // is left. Each state closes outside the map's mutex.
     for (;;) {
-        std::map<uint32_t, std::shared_ptr<CLuaWorker>> workers;
+        std::map<uint32_t, ThreadWorker> workers;
         {
             pyn::CMutexLockUtil guard(m_workerMutex);
             workers.swap(m_workers);
         }
         if (workers.empty()) return;
-        for (auto& entry : workers) entry.second->CloseState();
+        for (auto& entry : workers) CloseAndForget(std::move(entry.second));
     }
 }
 
@@ -256,7 +286,7 @@ std::string CLuaEngineManager::StatisticsJson() {
     {
         pyn::CMutexLockUtil guard(m_workerMutex);
         workers.reserve(m_workers.size());
-        for (const auto& entry : m_workers) workers.push_back(entry.second);
+        for (const auto& entry : m_workers) workers.push_back(entry.second.worker);
     }
     auto number = [](const std::atomic<uint64_t>& counter) { return counter.load(std::memory_order_relaxed); };
     out.Key("states");

@@ -11,6 +11,7 @@
 #include "LuaWorker.h"
 #include "pyn/MutexUtil.h"
 #include "pyn/ReadWriteLockUtil.h"
+#include "pyn/ThreadUtil.h"
 
 struct lua_State;
 
@@ -64,8 +65,12 @@ public:
     std::shared_ptr<CLuaWorker> GetThreadWorker();
     // Drops the calling thread's worker and closes its Lua state, on that
     // thread: when a script thread's run has finished, and when any thread
-    // that had a worker ends.
+    // that had a worker ends (where the platform calls back then).
     void ReleaseThreadWorker();
+    // Drops the workers of threads that have ended and closes their Lua
+    // states, on the calling thread (where the platform only records a
+    // thread's end). Between runs only, never inside one.
+    void ReleaseEndedWorkers();
     // Closes every worker's Lua state (their finalizers run). Only at
     // shutdown, when no run is in progress on any thread.
     void CloseAllStates();
@@ -91,8 +96,17 @@ private:
 
     // Members in this order: destruction closes the workers' Lua states
     // after the cache is gone and before the worker-map mutex.
+    // A thread's worker and the mark its end sets (null: not watched).
+    struct ThreadWorker {
+        std::shared_ptr<CLuaWorker> worker;
+        pyn::CThreadEndCall::Mark* end = nullptr;
+        bool ended() const { return end && end->Ended(); }
+    };
+    // Takes the worker out of the map and closes its state outside the
+    // map's mutex (even when the statistics still hold the worker).
+    void CloseAndForget(ThreadWorker slot);
     pyn::CMutexUtil m_workerMutex;
-    std::map<uint32_t, std::shared_ptr<CLuaWorker>> m_workers;
+    std::map<uint32_t, ThreadWorker> m_workers;
     pyn::CReadWriteLockUtil m_engineLock;
     pyn::CMutexUtil m_cacheMutex;
     std::map<std::string, std::string> m_sourceCache;

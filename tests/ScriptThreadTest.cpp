@@ -202,21 +202,15 @@ TEST_F(ScriptThreads, FailedRunsAreLogged) {
 
 TEST_F(ScriptThreads, AThreadsWorkerIsGoneWhenItEnds) {
     auto& engine = orvex::CLuaEngineManager::Instance();
-    const size_t before = engine.WorkerCountForTesting();
+    const size_t before = orvextest::WorkerCountAfterAHostCall();
     ASSERT_EQ(Start("worker", dir.file("record.lua"), {dir.file("w"), dir.file("go")}), "true");
     ASSERT_TRUE(WaitUntil([&] { return Exists(dir.file("w")); }));
-#ifdef _WIN32
-    // The agent thread that started it keeps its worker until the shutdown.
-    const size_t agent = 1;
-#else
     // The agent thread that started it has ended, and its worker went with
     // it.
-    const size_t agent = 0;
-#endif
-    EXPECT_EQ(engine.WorkerCountForTesting(), before + agent + 1);
+    EXPECT_EQ(orvextest::WorkerCountAfterAHostCall(), before + 1);
     orvextest::WriteFile(dir.file("go"), "");
     ASSERT_TRUE(WaitUntil([] { return !Running("worker"); }));
-    EXPECT_EQ(engine.WorkerCountForTesting(), before + agent);
+    EXPECT_EQ(engine.WorkerCountForTesting(), before);
 }
 
 TEST_F(ScriptThreads, EndedThreadsDoNotPileUp) {

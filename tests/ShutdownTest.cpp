@@ -180,6 +180,13 @@ TEST(Shutdown, ScriptThreadsAreStoppedEvenWhenTheyCatchTheStop) {
 }
 
 TEST(Shutdown, OsExitFromAScriptThreadWhileOtherThreadsRunScripts) {
+    // Under Wine about one such exit in ten never ends, with or without the
+    // engine's thread-end slot: the exiting thread, inside the emulator's
+    // process termination, takes a signal whose handler waits for a lock
+    // that the interrupted call holds (seen in a debugger), and the process
+    // stays a zombie with that one thread.
+    if (orvextest::RunningUnderWine())
+        GTEST_SKIP() << "Wine's process termination deadlocks now and then when a thread other than main exits";
     TempDir tmp;
     orvextest::WriteScript(tmp.file("agent.lua"),
                            "function orvexScriptMain()\n"

@@ -31,8 +31,10 @@ uint32_t CThreadUtil::GetCurrentThreadId() {
 namespace {
 
 // The key's destructor: glibc runs it at thread exit for a non-null value,
-// after the thread-local objects, and never once the key is deleted.
-void ThreadEndOfKey(void* value) { static_cast<CThreadEndCall*>(value)->Ended(); }
+// after the thread-local objects, and never once the key is deleted. A
+// value set again meanwhile (the function watched the thread anew) gets it
+// once more.
+void ThreadEndOfKey(void* value) { CThreadEndCall::Ended(static_cast<CThreadEndCall::Mark*>(value), true); }
 
 }  // namespace
 
@@ -44,14 +46,24 @@ bool CThreadEndCall::Open() {
     return true;
 }
 
-bool CThreadEndCall::Watch() {
-    if (!m_open.load(std::memory_order_acquire)) return false;
-    return pthread_setspecific(static_cast<pthread_key_t>(m_slot), this) == 0;
+CThreadEndCall::Mark* CThreadEndCall::Watch() {
+    if (!m_open.load(std::memory_order_acquire)) return nullptr;
+    Mark* mark = NewMark();
+    if (!mark) return nullptr;
+    if (pthread_setspecific(static_cast<pthread_key_t>(m_slot), mark) != 0) {
+        Ended(mark, false);  // never watched: free to go
+        Forget(mark);
+        return nullptr;
+    }
+    return mark;
 }
 
+CThreadEndCall::Mark::~Mark() = default;
+
+bool CThreadEndCall::TakeEnded() { return m_endedSince.exchange(false, std::memory_order_acq_rel); }
+
 void CThreadEndCall::Close() {
-    if (!m_open.exchange(false, std::memory_order_acq_rel)) return;
-    pthread_key_delete(static_cast<pthread_key_t>(m_slot));
+    if (m_open.exchange(false, std::memory_order_acq_rel)) pthread_key_delete(static_cast<pthread_key_t>(m_slot));
 }
 
 }  // namespace pyn

@@ -25,6 +25,8 @@
 #include <cstdint>
 #include <mutex>
 #include <thread>
+#include <unordered_set>
+#include <vector>
 
 namespace pyn {
 
@@ -63,40 +65,89 @@ private:
     bool m_running = false;
 };
 
-// Calls a function on each thread that asked for it (Watch) as that thread
-// ends, on that thread. Unlike a thread-local object with a destructor it
-// does not keep the library loaded while such a thread lives: the call is
-// held by a POSIX thread-specific key, and Close gives the key back. On
-// Windows there is no such call (Open gives false; see ThreadUtil.cpp
-// there).
+// Watches threads that asked for it (Watch) for their end. Each watched
+// thread gets a mark that is set once the thread has ended.
+//
+// - POSIX: a thread-specific key's destructor sets the mark as the thread
+//   ends, and calls the function there, on that thread.
+// - Windows: nothing runs as a thread ends. Every callback the system has
+//   for that (fiber-local slots, thread detach) runs under its own locks,
+//   also while the process exits after the system has ended the other
+//   threads wherever they were, and the emulator we test under hung and
+//   crashed exits of hosts whose threads were ending meanwhile. Instead each
+//   mark holds a handle of its thread (which also keeps the thread's id
+//   from going to a new thread), and TakeEnded looks which threads have
+//   ended: when a thread was watched since it last looked, or some time has
+//   passed. The function is not called; the owner collects the ended
+//   threads itself (TakeEnded, Mark::Ended).
+//
+// Unlike a thread-local object with a destructor it does not keep the
+// library loaded while such a thread lives, and after Close nothing of it
+// runs at any thread's end.
 class CThreadEndCall {
 public:
     using Function = void (*)(void* context);
-    constexpr CThreadEndCall(Function function, void* context) : m_function(function), m_context(context) {}
+
+    class Mark {
+    public:
+        // The watched thread has ended (as far as known: see TakeEnded).
+        bool Ended() const { return m_ended.load(std::memory_order_acquire); }
+
+    private:
+        friend class CThreadEndCall;
+        explicit Mark(CThreadEndCall* call) : m_call(call) {}
+        ~Mark();
+        CThreadEndCall* const m_call;
+        std::atomic<bool> m_ended{false};
+        void* m_thread = nullptr;  // Windows: a handle of the thread
+    };
+
+    CThreadEndCall(Function function, void* context) : m_function(function), m_context(context) {}
     CThreadEndCall(const CThreadEndCall&) = delete;
     CThreadEndCall& operator=(const CThreadEndCall&) = delete;
 
-    // Takes a slot from the system; false when it has none left (threads
-    // then get no call). Once.
+    // Takes a slot from the system where one is needed; false when there is
+    // none left (threads then are not watched). Once.
     bool Open();
-    // The calling thread gets the call when it ends. Cheap, but meant for
-    // once per thread; false when there is no slot.
-    bool Watch();
+    // Watches the calling thread: the mark its end sets, owned here until
+    // the owner gives it back with Forget. Meant for once per thread (a new
+    // Watch replaces the thread's mark on POSIX, which then never ends).
+    // Null when there is no slot or no memory.
+    Mark* Watch();
+    // The owner is done with `mark`: freed at once when its thread has
+    // ended, else once it has.
+    void Forget(Mark* mark);
+    // True when a watched thread has ended since the last call, its mark
+    // set. Cheap on POSIX; on Windows it looks at the watched threads when
+    // one was watched since it last looked or kPollInterval has passed, and
+    // is cheap otherwise.
+    bool TakeEnded();
+    static constexpr std::chrono::milliseconds kPollInterval{100};
     // No call from now on, on any thread, and the slot is given back: before
     // the code of the function may go (library unload). Threads watched then
-    // get no call.
+    // are not watched any more. Their marks stay (a thread ending just then
+    // may still set its own), reachable from here.
     void Close();
 
-    // From the slot's clean-up at thread end (platform code).
-    void Ended() {
-        if (m_open.load(std::memory_order_acquire)) m_function(m_context);
-    }
+    // From the slot's clean-up at thread end (POSIX): sets the mark, then
+    // calls the function.
+    static void Ended(Mark* mark, bool callFunction);
 
 private:
+    Mark* NewMark();
+    void FreeEndedLocked();
+
     Function m_function;
     void* m_context;
     std::atomic<bool> m_open{false};
+    // POSIX: a watched thread has ended. Windows: a thread was watched.
+    std::atomic<bool> m_endedSince{false};
+    std::atomic<long long> m_lastLookMs{0};  // Windows
     unsigned long m_slot = 0;
+    std::mutex m_marksMutex;
+    // Every mark not yet freed, and those given back whose thread lives.
+    std::unordered_set<Mark*> m_marks;
+    std::vector<Mark*> m_forgotten;
 };
 
 }  // namespace pyn

@@ -92,14 +92,10 @@ constexpr size_t kMiB = 1024 * 1024;
 // globals, none is left in the statistics, and the process's memory stays
 // where it was.
 TEST(ThreadEnd, ThreadsThatMakeOneCallAndEndLeaveNothingBehind) {
-#ifdef _WIN32
-    GTEST_SKIP() << "on Windows a thread's worker and state stay until the shutdown";
-#endif
     TempDir dir;
     const std::string script = dir.file("mark.lua");
     WriteScript(script, kMarkScript);
-    orvex::CLuaEngineManager& engine = orvex::CLuaEngineManager::Instance();
-    const size_t workersBefore = engine.WorkerCountForTesting();
+    const size_t workersBefore = orvextest::WorkerCountAfterAHostCall();
 
     std::set<uint32_t> ids;
     int recycled = 0;
@@ -117,7 +113,7 @@ TEST(ThreadEnd, ThreadsThatMakeOneCallAndEndLeaveNothingBehind) {
     run(kThreads);
     const size_t after = ResidentBytes();
 
-    EXPECT_EQ(engine.WorkerCountForTesting(), workersBefore);
+    EXPECT_EQ(orvextest::WorkerCountAfterAHostCall(), workersBefore);
     const std::set<uint32_t> listed = StatisticsThreads();
     size_t stillListed = 0;
     for (uint32_t id : ids) stillListed += listed.count(id);
@@ -150,11 +146,9 @@ TEST(ThreadEnd, ALivingThreadKeepsItsGlobals) {
     }).join();
     EXPECT_EQ(first, "nil");
     EXPECT_EQ(second, "one");
-#ifndef _WIN32
-    // Gone with the thread (on Windows a thread's state stays until the
-    // shutdown).
+    // Gone with the thread.
+    orvextest::LetEndedThreadsGo();
     EXPECT_EQ(StatisticsThreads().count(id), 0u);
-#endif
 }
 
 #if defined(__linux__)

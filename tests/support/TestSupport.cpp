@@ -1,9 +1,13 @@
 #include "TestSupport.h"
 
+#include "LuaEngineManager.h"
+#include "OrvexEngine.h"
+
 #include <stdio.h>
 #include <stdlib.h>
 #if defined(_WIN32)
 #include <process.h>
+#include <windows.h>
 #else
 #include <sys/wait.h>
 #include <unistd.h>
@@ -16,6 +20,7 @@
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
+#include <thread>
 
 #include "OrvexHost.h"
 #include "pyn/HostSettings.h"
@@ -189,6 +194,27 @@ CurrentDirScope::CurrentDirScope(const std::string& dir) : m_saved(fs::current_p
 CurrentDirScope::~CurrentDirScope() {
     std::error_code ec;
     fs::current_path(m_saved, ec);
+}
+
+bool RunningUnderWine() {
+#if defined(_WIN32)
+    HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+    return ntdll && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+#else
+    return false;
+#endif
+}
+
+void LetEndedThreadsGo() {
+#if defined(_WIN32)
+    std::this_thread::sleep_for(pyn::CThreadEndCall::kPollInterval + std::chrono::milliseconds(50));
+#endif
+    orvexGetStatistics(nullptr, 0);
+}
+
+size_t WorkerCountAfterAHostCall() {
+    LetEndedThreadsGo();
+    return orvex::CLuaEngineManager::Instance().WorkerCountForTesting();
 }
 
 }  // namespace orvextest

@@ -94,6 +94,17 @@ int RunCommand(const std::string& command, std::string* output = nullptr);
 // Quotes a text for that shell.
 std::string ShellQuote(const std::string& text);
 
+// True in a Windows build run under Wine.
+bool RunningUnderWine();
+
+// Makes a host call at which the threads that have ended leave their
+// workers (on Windows, where the engine looks for ended threads at most every
+// CThreadEndCall::kPollInterval, after waiting past it; elsewhere they left
+// them already as they ended).
+void LetEndedThreadsGo();
+// The engine's workers after LetEndedThreadsGo.
+size_t WorkerCountAfterAHostCall();
+
 // The names of the script tests: every tests/lua/<name>_test.lua, sorted.
 std::vector<std::string> ScriptTestNames();
 
