@@ -60,7 +60,11 @@ CThreadEndCall::Mark* CThreadEndCall::Watch() {
 
 CThreadEndCall::Mark::~Mark() = default;
 
-bool CThreadEndCall::TakeEnded() { return m_endedSince.exchange(false, std::memory_order_acq_rel); }
+bool CThreadEndCall::TakeEnded() {
+    // Read first: every host call asks, and a write each time would pass the
+    // flag's cache line between the calling threads.
+    return m_endedSince.load(std::memory_order_acquire) && m_endedSince.exchange(false, std::memory_order_acq_rel);
+}
 
 void CThreadEndCall::Close() {
     if (m_open.exchange(false, std::memory_order_acq_rel)) pthread_key_delete(static_cast<pthread_key_t>(m_slot));

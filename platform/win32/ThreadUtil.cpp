@@ -49,7 +49,10 @@ CThreadEndCall::Mark* CThreadEndCall::Watch() {
 bool CThreadEndCall::TakeEnded() {
     const long long now = static_cast<long long>(GetTickCount64());
     long long last = m_lastLookMs.load(std::memory_order_acquire);
-    const bool watched = m_endedSince.exchange(false, std::memory_order_acq_rel);
+    // Read first: every host call asks, and a write each time would pass the
+    // flag's cache line between the calling threads.
+    const bool watched =
+        m_endedSince.load(std::memory_order_acquire) && m_endedSince.exchange(false, std::memory_order_acq_rel);
     if (!watched && now - last < kPollInterval.count()) return false;
     // One thread looks at a time; the others go on.
     if (!m_lastLookMs.compare_exchange_strong(last, now, std::memory_order_acq_rel)) {
