@@ -1,5 +1,7 @@
 #include "LuaWorker.h"
 
+#include "CheckedStringFunctions.h"
+
 extern "C" {
 #include <lauxlib.h>
 #include <lua.h>
@@ -139,6 +141,7 @@ bool CLuaWorker::StartLuaWork() {
     auto open = [](lua_State* S) -> int {
         auto* chunks = static_cast<CChunkCache*>(lua_touserdata(S, 1));
         luaL_openlibs(S);
+        UseCheckedStringFunctions(S);
         luaopen_LuaEngine(S);
         RegisterCollectAll(S);
         GuardSetHook(S);

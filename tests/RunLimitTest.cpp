@@ -93,6 +93,16 @@ TEST_F(RunLimits, ARunOverItsTimeEndsAtTheLimitWhateverItCatches) {
     const std::string unhooked = Script("unhook.lua",
                                         "function orvexScriptMain() pcall(debug.sethook) "
                                         "pcall(debug.sethook, function() end, '', 0) while true do end end\n");
+    // Lua's pattern functions are one C call each; a pattern that
+    // backtracks for minutes still ends at the limit, caught or not.
+    const std::string backtracking = "local s, p = ('a'):rep(24), ('a*'):rep(12) .. 'b'\n";
+    const std::string patterns = Script("patterns.lua", backtracking +
+                                                            "function orvexScriptMain(how)\n"
+                                                            "  if how == 'find' then return s:find(p) end\n"
+                                                            "  if how == 'match' then while true do pcall(string.match, s, p) end end\n"
+                                                            "  if how == 'gmatch' then for x in s:gmatch(p) do end end\n"
+                                                            "  return s:gsub(p, '')\n"
+                                                            "end\n");
     const std::string again = Script("again.lua", "n = (n or 0) + 1\nfunction orvexScriptMain() return n end\n");
     const auto limit = std::chrono::milliseconds(300);
     orvexSetRunTimeLimit(static_cast<unsigned>(limit.count()));
@@ -103,6 +113,12 @@ TEST_F(RunLimits, ARunOverItsTimeEndsAtTheLimitWhateverItCatches) {
             EXPECT_EQ(o.result, "script time limit exceeded") << script;
             EXPECT_GE(o.took, limit) << script;
             EXPECT_LT(o.took, limit + kLate) << script;
+        }
+        for (const char* how : {"find", "match", "gmatch", "gsub"}) {
+            Outcome o = Exec(patterns, {how});
+            EXPECT_FALSE(o.ok) << how;
+            EXPECT_EQ(o.result, "script time limit exceeded") << how;
+            EXPECT_LT(o.took, limit + kLate) << how;
         }
         // The state is the same one and works.
         EXPECT_EQ(Exec(again).result, "1");
