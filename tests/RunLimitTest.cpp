@@ -101,6 +101,10 @@ TEST_F(RunLimits, ARunOverItsTimeEndsAtTheLimitWhateverItCatches) {
                                                             "  if how == 'find' then return s:find(p) end\n"
                                                             "  if how == 'match' then while true do pcall(string.match, s, p) end end\n"
                                                             "  if how == 'gmatch' then for x in s:gmatch(p) do end end\n"
+                                                            "  if how == 'plain' then\n"
+                                                            "    local a = ('a'):rep(2^20)\n"
+                                                            "    return a:find(a:sub(2^19) .. 'b', 1, true)\n"
+                                                            "  end\n"
                                                             "  return s:gsub(p, '')\n"
                                                             "end\n");
     const std::string again = Script("again.lua", "n = (n or 0) + 1\nfunction orvexScriptMain() return n end\n");
@@ -114,7 +118,7 @@ TEST_F(RunLimits, ARunOverItsTimeEndsAtTheLimitWhateverItCatches) {
             EXPECT_GE(o.took, limit) << script;
             EXPECT_LT(o.took, limit + kLate) << script;
         }
-        for (const char* how : {"find", "match", "gmatch", "gsub"}) {
+        for (const char* how : {"find", "match", "gmatch", "plain", "gsub"}) {
             Outcome o = Exec(patterns, {how});
             EXPECT_FALSE(o.ok) << how;
             EXPECT_EQ(o.result, "script time limit exceeded") << how;
