@@ -22,14 +22,16 @@ CThreadEndCall::Mark* CThreadEndCall::NewMark() {
 void CThreadEndCall::Forget(Mark* mark) {
     if (!mark) return;
     std::lock_guard<std::mutex> guard(m_marksMutex);
-    try {
-        m_forgotten.push_back(mark);
-    } catch (...) {
-        // Without room to remember it, a mark whose thread lives stays for
-        // good.
-        if (!mark->Ended()) return;
+    if (mark->Ended()) {
         m_marks.erase(mark);
         delete mark;
+    } else {
+        // Freed once its thread has ended; without room to remember that,
+        // it stays for good.
+        try {
+            m_forgotten.push_back(mark);
+        } catch (...) {
+        }
     }
     FreeEndedLocked();
 }
