@@ -88,5 +88,22 @@ export DEBIAN_FRONTEND=noninteractive
 if $win32 && ! dpkg --print-foreign-architectures | grep -qx i386; then
   $SUDO dpkg --add-architecture i386
 fi
-$SUDO apt-get update -qq
-$SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+# A mirror in the middle of a sync serves an index whose size does not match
+# its release file, and apt-get update then fails for that index alone. Such
+# failures usually pass within minutes: update and install are tried a few times,
+# and an install is tried even after an update that failed (the indexes that
+# did arrive often hold every missing package).
+attempts=5
+for attempt in $(seq "$attempts"); do
+  updated=true
+  $SUDO apt-get update -qq || updated=false
+  if $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null; then
+    exit 0
+  fi
+  if [ "$attempt" -eq "$attempts" ]; then break; fi
+  $updated || echo "install-deps: the package indexes could not all be fetched" >&2
+  echo "install-deps: trying again in $((attempt * 30)) s" >&2
+  sleep $((attempt * 30))
+done
+echo "install-deps: could not install ${missing[*]}" >&2
+exit 1
