@@ -1,5 +1,8 @@
--- Only Lua source is loaded into an engine state: a precompiled (binary)
--- chunk, which Lua 5.1 would run unchecked, is refused by every loader.
+-- What the engine changes in Lua's own libraries. Only Lua source is
+-- loaded into an engine state: a precompiled (binary) chunk, which Lua 5.1
+-- would run unchecked, is refused by every loader. And the pattern
+-- functions nest at most 200 calls deep, where Lua 5.1's used up the
+-- thread's stack.
 function orvexScriptMain(luaDir, tmpDir)
     local T = dofile(luaDir .. "/helpers.lua")
     local binary = string.dump(function() return "ran binary" end)
@@ -10,6 +13,22 @@ function orvexScriptMain(luaDir, tmpDir)
         return path
     end
     return T.run({
+        ["patterns that nest too deep are an error, not the end of the stack"] = function()
+            local deep = ("a?"):rep(100000)
+            local subject = ("a"):rep(100000)
+            for _, call in ipairs({
+                function() return subject:find(deep) end,
+                function() return subject:match(deep) end,
+                function() return subject:gmatch(deep)() end,
+                function() return subject:gsub(deep, "") end,
+            }) do
+                T.raises("pattern too complex", call)
+            end
+            -- Captures nest too; 199 levels still match, as in Lua's own.
+            T.same({subject:find(("a?"):rep(199))}, {1, 199})
+            T.eq(("ab"):rep(20):gsub(("(a)(b)"):rep(16), "%2"), "babababab")
+            T.eq(subject:find(deep, 1, true), nil)
+        end,
         ["loadstring and load take source only"] = function()
             T.same({loadstring(binary)}, {nil, refused})
             T.eq(assert(loadstring("return 'text'"))(), "text")
