@@ -4,7 +4,8 @@
 #
 #   scripts/fuzz.sh [TARGET|all|replay] [SECONDS]
 #
-#   TARGET    json, ini, archive, codec or calls; all (the default) runs each
+#   TARGET    json, ini, archive, codec, calls or strings; all (the default)
+#             runs each
 #   SECONDS   how long each target fuzzes (default 60); 0 only replays
 #   replay    only replays the committed corpora (fuzz/corpus/<target>/)
 #
@@ -18,14 +19,14 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-ALL_TARGETS=(json ini archive codec calls)
+ALL_TARGETS=(json ini archive codec calls strings)
 what="${1:-all}"
 seconds="${2:-60}"
 if [ "$what" = replay ]; then what=all; seconds=0; fi
 case "$what" in
   all) targets=("${ALL_TARGETS[@]}") ;;
-  json | ini | archive | codec | calls) targets=("$what") ;;
-  *) echo "usage: scripts/fuzz.sh [json|ini|archive|codec|calls|all|replay] [SECONDS]" >&2; exit 2 ;;
+  json | ini | archive | codec | calls | strings) targets=("$what") ;;
+  *) echo "usage: scripts/fuzz.sh [json|ini|archive|codec|calls|strings|all|replay] [SECONDS]" >&2; exit 2 ;;
 esac
 [[ "$seconds" =~ ^[0-9]+$ ]] || { echo "SECONDS must be a whole number" >&2; exit 2; }
 
