@@ -53,7 +53,10 @@ ensure_deb_src() {
     grep -hE '^deb ' /etc/apt/sources.list | sed 's/^deb /deb-src /' |
       $SUDO tee /etc/apt/sources.list.d/orvex-deb-src.list >/dev/null
   fi
-  $SUDO apt-get update -qq
+  # An index of a mirror in the middle of a sync can fail to arrive; the
+  # source indexes this needs usually did, and apt-get source below says so
+  # plainly when not.
+  $SUDO apt-get update -qq || step "apt-get update reported errors; going on with the indexes that arrived"
 }
 
 # Unpacks Debian source package $1 (patches applied) into $src/$1.
