@@ -163,6 +163,8 @@ int CallScript(lua_State* L, const char* lib, const char* fn, int nargs, int nre
     return lua_pcall(L, nargs, nresults, 0);
 }
 
+void PushString(lua_State* L, const std::string& s) { lua_pushlstring(L, s.data(), s.size()); }
+
 std::string BytesAt(lua_State* L, int index) {
     if (lua_type(L, index) != LUA_TSTRING && lua_type(L, index) != LUA_TNUMBER) return std::string();
     size_t len = 0;

@@ -50,6 +50,8 @@ lua_State* SharedEngineState();
 // error value. Returns lua_pcall's status.
 int CallScript(lua_State* L, const char* lib, const char* fn, int nargs, int nresults);
 
+// Pushes the bytes of `s` as a Lua string.
+void PushString(lua_State* L, const std::string& s);
 // The bytes of the string (or number) at `index`; "" for anything else.
 std::string BytesAt(lua_State* L, int index);
 // The text of an error value: the string, or a description of its type.

@@ -14,6 +14,7 @@
 #include "pyn/ZipUtil.h"
 
 using orvexfuzz::Fail;
+using orvexfuzz::PushString;
 
 namespace {
 
@@ -40,7 +41,6 @@ Layout& TheLayout() {
     return l;
 }
 
-void PushString(lua_State* L, const std::string& s) { lua_pushlstring(L, s.data(), s.size()); }
 
 // fn(bytes): one string result.
 std::string Transform(lua_State* L, const char* fn, const std::string& bytes) {

@@ -13,10 +13,10 @@
 #include "OrvexHost.h"
 
 using orvexfuzz::Fail;
+using orvexfuzz::PushString;
 
 namespace {
 
-void PushString(lua_State* L, const std::string& s) { lua_pushlstring(L, s.data(), s.size()); }
 
 // lib.fn(args...) under pcall: true with the first result (or nil) on top,
 // false with the error text on top.

@@ -13,6 +13,7 @@
 #include "FuzzSupport.h"
 
 using orvexfuzz::Fail;
+using orvexfuzz::PushString;
 
 namespace {
 
@@ -31,7 +32,6 @@ Scratch& TheScratch() {
     return s;
 }
 
-void PushString(lua_State* L, const std::string& s) { lua_pushlstring(L, s.data(), s.size()); }
 
 // The text GetIniValue gives for the key path.
 std::string GetValue(lua_State* L, const std::string& file, const std::string& keyPath) {

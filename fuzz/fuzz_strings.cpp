@@ -9,7 +9,6 @@
 // too complex"), where Lua's own recurses on.
 #include <fuzzer/FuzzedDataProvider.h>
 
-#include <cinttypes>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -22,6 +21,7 @@
 #include "RunControl.h"
 
 using orvexfuzz::Fail;
+using orvexfuzz::PushString;
 
 namespace {
 
@@ -83,7 +83,6 @@ struct Call {
     double init, count;
 };
 
-void PushString(lua_State* L, const std::string& s) { lua_pushlstring(L, s.data(), s.size()); }
 
 // The values from `from` to the top, as text; pops them.
 std::string Describe(lua_State* L, int from) {
